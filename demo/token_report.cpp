@@ -1,0 +1,183 @@
+// token_report: writes a report of its own process and token, so the token a
+// program gets from tolvane can be read back and compared with its caller's.
+//
+// The report goes to the file named by the environment variable
+// TOLVANE_REPORT when it is set (a program started by tolvane has no
+// console and no arguments), otherwise to standard output. One fact a line:
+//   commandline <the process command line>
+//   desktop <the desktop from the start-up information>
+//   directory <the current directory>
+//   env TOLVANE_PROBE=<its value, or "(unset)">
+//   user <SID> <DOMAIN\name>
+//   group <SID> <DOMAIN\name> <attributes in words>
+//   privilege <name> <attributes in words>
+//   restricted yes|no
+//   type primary|impersonation
+#include <windows.h>
+#include <sddl.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+static std::vector<unsigned char> QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size ? size : 1);
+    if (!GetTokenInformation(token, what, buffer.data(), size, &size)) {
+        buffer.clear();
+    }
+    return buffer;
+}
+
+static std::string SidText(PSID sid)
+{
+    std::string text;
+    char* sidString = nullptr;
+    if (ConvertSidToStringSidA(sid, &sidString)) {
+        text = sidString;
+        LocalFree(sidString);
+    } else {
+        text = "?";
+    }
+    char name[256], domain[256];
+    DWORD nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
+        text += " ";
+        text += domain[0] ? std::string(domain) + "\\" + name : std::string(name);
+    }
+    return text;
+}
+
+static std::string GroupAttributes(DWORD attributes)
+{
+    static const struct { DWORD bit; const char* word; } kWords[] = {
+        {SE_GROUP_MANDATORY, "mandatory"},
+        {SE_GROUP_ENABLED_BY_DEFAULT, "enabled-by-default"},
+        {SE_GROUP_ENABLED, "enabled"},
+        {SE_GROUP_OWNER, "owner"},
+        {SE_GROUP_USE_FOR_DENY_ONLY, "deny-only"},
+        {SE_GROUP_INTEGRITY, "integrity"},
+        {SE_GROUP_INTEGRITY_ENABLED, "integrity-enabled"},
+        {SE_GROUP_RESOURCE, "resource"},
+        {SE_GROUP_LOGON_ID, "logon-id"},
+    };
+    std::string words;
+    DWORD known = 0;
+    for (const auto& w : kWords) {
+        known |= w.bit;
+        if (attributes & w.bit) {
+            words += words.empty() ? "" : ",";
+            words += w.word;
+        }
+    }
+    if (attributes & ~known) {
+        char other[32];
+        snprintf(other, sizeof other, "0x%lx", static_cast<unsigned long>(attributes & ~known));
+        words += words.empty() ? "" : ",";
+        words += other;
+    }
+    return words.empty() ? "none" : words;
+}
+
+static std::string PrivilegeAttributes(DWORD attributes)
+{
+    std::string words;
+    if (attributes & SE_PRIVILEGE_ENABLED_BY_DEFAULT) words += "enabled-by-default,";
+    if (attributes & SE_PRIVILEGE_ENABLED) words += "enabled,";
+    if (attributes & SE_PRIVILEGE_REMOVED) words += "removed,";
+    if (attributes & SE_PRIVILEGE_USED_FOR_ACCESS) words += "used-for-access,";
+    if (words.empty()) return "disabled";
+    words.pop_back();
+    return words;
+}
+
+static void Report(FILE* out)
+{
+    fprintf(out, "commandline %s\n", GetCommandLineA());
+
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    fprintf(out, "desktop %s\n", startup.lpDesktop ? startup.lpDesktop : "(none)");
+
+    char directory[MAX_PATH];
+    GetCurrentDirectoryA(sizeof directory, directory);
+    fprintf(out, "directory %s\n", directory);
+
+    const char* probe = getenv("TOLVANE_PROBE");
+    fprintf(out, "env TOLVANE_PROBE=%s\n", probe ? probe : "(unset)");
+
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        fprintf(out, "error OpenProcessToken %lu\n", GetLastError());
+        return;
+    }
+
+    std::vector<unsigned char> user = QueryToken(token, TokenUser);
+    if (!user.empty()) {
+        fprintf(out, "user %s\n", SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid).c_str());
+    }
+
+    std::vector<unsigned char> groupsBuffer = QueryToken(token, TokenGroups);
+    if (!groupsBuffer.empty()) {
+        const TOKEN_GROUPS* groups = reinterpret_cast<TOKEN_GROUPS*>(groupsBuffer.data());
+        for (DWORD i = 0; i < groups->GroupCount; ++i) {
+            fprintf(out, "group %s %s\n", SidText(groups->Groups[i].Sid).c_str(),
+                    GroupAttributes(groups->Groups[i].Attributes).c_str());
+        }
+    }
+
+    std::vector<unsigned char> privilegesBuffer = QueryToken(token, TokenPrivileges);
+    if (!privilegesBuffer.empty()) {
+        const TOKEN_PRIVILEGES* privileges =
+            reinterpret_cast<TOKEN_PRIVILEGES*>(privilegesBuffer.data());
+        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+            LUID luid = privileges->Privileges[i].Luid;
+            char name[128];
+            DWORD nameSize = sizeof name;
+            if (!LookupPrivilegeNameA(nullptr, &luid, name, &nameSize)) {
+                snprintf(name, sizeof name, "luid:%lu", luid.LowPart);
+            }
+            fprintf(out, "privilege %s %s\n", name,
+                    PrivilegeAttributes(privileges->Privileges[i].Attributes).c_str());
+        }
+    }
+
+    std::vector<unsigned char> restricting = QueryToken(token, TokenRestrictedSids);
+    if (!restricting.empty()) {
+        const TOKEN_GROUPS* sids = reinterpret_cast<TOKEN_GROUPS*>(restricting.data());
+        for (DWORD i = 0; i < sids->GroupCount; ++i) {
+            fprintf(out, "restricting %s\n", SidText(sids->Groups[i].Sid).c_str());
+        }
+    }
+    fprintf(out, "restricted %s\n", IsTokenRestricted(token) ? "yes" : "no");
+
+    std::vector<unsigned char> type = QueryToken(token, TokenType);
+    if (!type.empty()) {
+        fprintf(out, "type %s\n",
+                *reinterpret_cast<TOKEN_TYPE*>(type.data()) == TokenPrimary ? "primary"
+                                                                            : "impersonation");
+    }
+}
+
+int main()
+{
+    const char* path = getenv("TOLVANE_REPORT");
+    if (path == nullptr || path[0] == 0) {
+        Report(stdout);
+        return 0;
+    }
+    // Written under another name and renamed into place, so a reader that
+    // sees the file sees all of it.
+    std::string partial = std::string(path) + ".partial";
+    FILE* out = fopen(partial.c_str(), "w");
+    if (out == nullptr) {
+        return 1;
+    }
+    Report(out);
+    fclose(out);
+    return MoveFileExA(partial.c_str(), path, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+}

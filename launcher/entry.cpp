@@ -1,0 +1,36 @@
+// The program's own start-up, in place of a C runtime: it cuts the
+// command-line tail, calls WinMain once and ends the process with its result.
+#include "launcher/intake.h"
+#include "launcher/run.h"
+#include "platform/platform_calls.h"
+
+// The linker's symbol for the start of this image: the instance handle.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, int showState)
+{
+    (void)instance;
+    (void)previousInstance;
+    (void)showState;
+    PlatformCalls platform;
+    GetWindowsPlatformCalls(&platform);
+    return static_cast<int>(RunLauncher(platform, tail));
+}
+
+// The image's entry point. Windows guarantees only 4-byte stack alignment on
+// i686, so the stack is realigned for the code the compiler emits below.
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void TolvaneStart(void)
+{
+    PlatformCalls platform;
+    GetWindowsPlatformCalls(&platform);
+    char* tail = CutCommandLineTail(platform.GetCommandLineA(), platform);
+
+    // The show state the starter asked for, or the platform's default.
+    STARTUPINFOA startupInfo;
+    platform.GetStartupInfoA(&startupInfo);
+    int showState = (startupInfo.dwFlags & STARTF_USESHOWWINDOW) ? startupInfo.wShowWindow
+                                                                  : SW_SHOWDEFAULT;
+
+    int status = WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr, tail, showState);
+    ExitProcess(static_cast<UINT>(status));
+}

@@ -1,0 +1,21 @@
+// The launch: the target started under the restricted token on the
+// interactive desktop.
+#pragma once
+
+#include "platform/platform_calls.h"
+
+// The desktop the new process starts on: the interactive window station's
+// default desktop, so its windows show where the user is.
+extern const char kInteractiveDesktop[];
+
+// Fills the start-up information of the new process: every byte zero, then
+// its size and the desktop. No start-up flags, so no show state and no
+// standard handles are handed over.
+void FillLaunchSettings(STARTUPINFOA* launchSettings);
+
+// Starts `targetName` under `restrictedToken` with no arguments of its own,
+// the launcher's environment and current directory, and does not wait for
+// it. The handles of the new process are left to the end of the launcher's
+// process. Returns whether the platform created the process.
+bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
+                      const char* targetName, STARTUPINFOA* launchSettings);

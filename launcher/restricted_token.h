@@ -1,0 +1,23 @@
+// The token steps: the caller's own token, the Administrators SID, and the
+// restricted copy of the token in which that SID is deny-only.
+#pragma once
+
+#include "platform/platform_calls.h"
+
+// Token access the launcher asks for: enough to duplicate the token into a
+// restricted one, read it, and assign the copy to a new process.
+const DWORD kProcessTokenAccess = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY;
+
+// Builds the well-known SID S-1-5-32-544 (BUILTIN\Administrators) from its
+// authority and sub-authorities. Returns null when the platform refuses; the
+// caller releases a non-null result with FreeSid.
+PSID MakeAdministratorsSid(const PlatformCalls& platform);
+
+// Opens the calling process's own primary token. Returns null on failure.
+HANDLE OpenOwnToken(const PlatformCalls& platform);
+
+// Makes a new primary token from `processToken` in which `administratorsSid`
+// is deny-only and nothing else changes: no privilege deleted, no restricting
+// SID added, no flags. Returns null on failure.
+HANDLE MakeRestrictedToken(const PlatformCalls& platform, HANDLE processToken,
+                           PSID administratorsSid);

@@ -1,0 +1,13 @@
+// The whole run of the launcher, from the command-line tail to the status
+// the process ends with.
+#pragma once
+
+#include "platform/platform_calls.h"
+
+// Runs intake, the token steps and the launch, in that order, then releases
+// the Administrators SID. Returns 0 when the target was started (FreeSid's
+// result: nonzero only if the SID could not be released); otherwise the
+// platform's error code for the first step that failed, or 1 where the
+// platform gave none. Steps after a failed one are skipped. Nothing is shown
+// for a failure; the usage box for an empty tail is all the program shows.
+UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail);

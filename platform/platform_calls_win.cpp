@@ -1,0 +1,20 @@
+// The Windows realisation of PlatformCalls: each entry is the imported
+// function itself, so a call costs one indirect jump and nothing is looked up
+// while the program runs.
+#include "platform/platform_calls.h"
+
+void GetWindowsPlatformCalls(PlatformCalls* calls)
+{
+    calls->GetCommandLineA = GetCommandLineA;
+    calls->IsDBCSLeadByte = IsDBCSLeadByte;
+    calls->GetStartupInfoA = GetStartupInfoA;
+    calls->GetCurrentProcess = GetCurrentProcess;
+    calls->GetLastError = GetLastError;
+    calls->GetActiveWindow = GetActiveWindow;
+    calls->MessageBoxA = MessageBoxA;
+    calls->OpenProcessToken = OpenProcessToken;
+    calls->AllocateAndInitializeSid = AllocateAndInitializeSid;
+    calls->CreateRestrictedToken = CreateRestrictedToken;
+    calls->CreateProcessAsUserA = CreateProcessAsUserA;
+    calls->FreeSid = FreeSid;
+}

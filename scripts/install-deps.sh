@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs, from Debian's packages, everything the build and the tests need:
+# the i686 mingw-w64 cross compiler, CMake, make, Wine with its 32-bit part,
+# Xvfb and the X tools the display tests use, GoogleTest for the unit tests.
+# Idempotent: does nothing when every package is already there. Runs as root
+# with no prompt.
+set -eu
+
+packages="make cmake g++ libgtest-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
+  wine wine32:i386 xvfb x11-apps imagemagick python3-pefile"
+
+missing=""
+for p in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" != 0 ]; then
+    echo "install-deps: missing packages:$missing; run as root to install them" >&2
+    exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
+apt-get update -q
+apt-get install -y -q --no-install-recommends $missing
