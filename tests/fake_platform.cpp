@@ -1,0 +1,175 @@
+#include "tests/fake_platform.h"
+
+#include <string.h>
+
+FakePlatform g_fake;
+
+const HANDLE kFakeProcessPseudoHandle = reinterpret_cast<HANDLE>(-1);
+const HANDLE kFakeProcessToken = reinterpret_cast<HANDLE>(0x1000);
+const HANDLE kFakeRestrictedToken = reinterpret_cast<HANDLE>(0x2000);
+const HANDLE kPoison = reinterpret_cast<HANDLE>(0xBAD0);
+
+static unsigned char g_sidStorage[SECURITY_MAX_SID_SIZE];
+
+PSID FakeAdministratorsSid()
+{
+    return g_sidStorage;
+}
+
+void ResetFake()
+{
+    g_fake = FakePlatform();
+}
+
+// Logs the call; says whether it is the one chosen to fail.
+static bool Called(const char* name)
+{
+    g_fake.calls.push_back(name);
+    return g_fake.failingCall == name;
+}
+
+static LPSTR WINAPI FakeGetCommandLineA(void)
+{
+    Called("GetCommandLineA");
+    return g_fake.commandLine;
+}
+
+static BOOL WINAPI FakeIsDBCSLeadByte(BYTE testChar)
+{
+    // Asked once per byte of the own name: not logged.
+    return g_fake.leadBytes.find(static_cast<char>(testChar)) != std::string::npos;
+}
+
+static VOID WINAPI FakeGetStartupInfoA(LPSTARTUPINFOA startupInfo)
+{
+    Called("GetStartupInfoA");
+    memset(startupInfo, 0, sizeof *startupInfo);
+    startupInfo->cb = sizeof *startupInfo;
+}
+
+static HANDLE WINAPI FakeGetCurrentProcess(void)
+{
+    Called("GetCurrentProcess");
+    return kFakeProcessPseudoHandle;
+}
+
+static DWORD WINAPI FakeGetLastError(void)
+{
+    Called("GetLastError");
+    return g_fake.failingError;
+}
+
+static HWND WINAPI FakeGetActiveWindow(void)
+{
+    Called("GetActiveWindow");
+    return reinterpret_cast<HWND>(0x3000);
+}
+
+static int WINAPI FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    Called("MessageBoxA");
+    g_fake.messageBoxOwner = owner;
+    g_fake.messageBoxText = text ? text : "(null)";
+    g_fake.messageBoxCaption = caption ? caption : "(null)";
+    g_fake.messageBoxType = type;
+    return IDOK;
+}
+
+static BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
+{
+    bool fails = Called("OpenProcessToken");
+    g_fake.openedProcess = process;
+    g_fake.desiredAccess = desiredAccess;
+    *token = fails ? kPoison : kFakeProcessToken;
+    return !fails;
+}
+
+static BOOL WINAPI FakeAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count,
+                                                DWORD s0, DWORD s1, DWORD s2, DWORD s3,
+                                                DWORD s4, DWORD s5, DWORD s6, DWORD s7,
+                                                PSID* sid)
+{
+    bool fails = Called("AllocateAndInitializeSid");
+    memcpy(g_fake.authority, authority->Value, 6);
+    g_fake.subAuthorityCount = count;
+    const DWORD values[8] = {s0, s1, s2, s3, s4, s5, s6, s7};
+    memcpy(g_fake.subAuthorities, values, sizeof values);
+    *sid = fails ? static_cast<PSID>(kPoison) : FakeAdministratorsSid();
+    return !fails;
+}
+
+static BOOL WINAPI FakeCreateRestrictedToken(HANDLE existingToken, DWORD flags,
+                                             DWORD disableSidCount, PSID_AND_ATTRIBUTES sidsToDisable,
+                                             DWORD deletePrivilegeCount,
+                                             PLUID_AND_ATTRIBUTES privilegesToDelete,
+                                             DWORD restrictedSidCount,
+                                             PSID_AND_ATTRIBUTES sidsToRestrict, PHANDLE newToken)
+{
+    bool fails = Called("CreateRestrictedToken");
+    g_fake.existingToken = existingToken;
+    g_fake.restrictedFlags = flags;
+    g_fake.sidsToDisable.assign(sidsToDisable, sidsToDisable + disableSidCount);
+    g_fake.deletePrivilegeCount = deletePrivilegeCount;
+    g_fake.privilegesToDelete = privilegesToDelete;
+    g_fake.restrictedSidCount = restrictedSidCount;
+    g_fake.sidsToRestrict = sidsToRestrict;
+    *newToken = fails ? kPoison : kFakeRestrictedToken;
+    return !fails;
+}
+
+static BOOL WINAPI FakeCreateProcessAsUserA(HANDLE token, LPCSTR applicationName, LPSTR commandLine,
+                                            LPSECURITY_ATTRIBUTES processAttributes,
+                                            LPSECURITY_ATTRIBUTES threadAttributes,
+                                            BOOL inheritHandles, DWORD creationFlags,
+                                            LPVOID environment, LPCSTR currentDirectory,
+                                            LPSTARTUPINFOA startupInfo,
+                                            LPPROCESS_INFORMATION processInformation)
+{
+    bool fails = Called("CreateProcessAsUserA");
+    g_fake.launchToken = token;
+    g_fake.applicationNamePointer = applicationName;
+    g_fake.applicationName = applicationName ? applicationName : "(null)";
+    g_fake.commandLineArgument = commandLine;
+    g_fake.processAttributes = processAttributes;
+    g_fake.threadAttributes = threadAttributes;
+    g_fake.inheritHandles = inheritHandles;
+    g_fake.creationFlags = creationFlags;
+    g_fake.environment = environment;
+    g_fake.currentDirectory = currentDirectory;
+    const unsigned char* record = reinterpret_cast<const unsigned char*>(startupInfo);
+    g_fake.launchSettingsBytes.assign(record, record + sizeof *startupInfo);
+    g_fake.launchDesktop = startupInfo->lpDesktop ? startupInfo->lpDesktop : "(null)";
+    g_fake.processInformationGiven = processInformation != nullptr;
+    if (!fails && processInformation != nullptr) {
+        processInformation->hProcess = reinterpret_cast<HANDLE>(0x4000);
+        processInformation->hThread = reinterpret_cast<HANDLE>(0x4004);
+        processInformation->dwProcessId = 42;
+        processInformation->dwThreadId = 43;
+    }
+    return !fails;
+}
+
+static PVOID WINAPI FakeFreeSid(PSID sid)
+{
+    Called("FreeSid");
+    g_fake.freedSid = sid;
+    return g_fake.freeSidFails ? sid : nullptr;
+}
+
+PlatformCalls FakePlatformCalls()
+{
+    PlatformCalls calls;
+    calls.GetCommandLineA = FakeGetCommandLineA;
+    calls.IsDBCSLeadByte = FakeIsDBCSLeadByte;
+    calls.GetStartupInfoA = FakeGetStartupInfoA;
+    calls.GetCurrentProcess = FakeGetCurrentProcess;
+    calls.GetLastError = FakeGetLastError;
+    calls.GetActiveWindow = FakeGetActiveWindow;
+    calls.MessageBoxA = FakeMessageBoxA;
+    calls.OpenProcessToken = FakeOpenProcessToken;
+    calls.AllocateAndInitializeSid = FakeAllocateAndInitializeSid;
+    calls.CreateRestrictedToken = FakeCreateRestrictedToken;
+    calls.CreateProcessAsUserA = FakeCreateProcessAsUserA;
+    calls.FreeSid = FakeFreeSid;
+    return calls;
+}
