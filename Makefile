@@ -1,0 +1,24 @@
+# make        builds build/tolvane.exe (and the demo and test programs)
+# make test   installs what is missing, builds, runs every test under Wine
+# make demo   installs what is missing, builds, shows a token before and after
+BUILD := build
+TOOLCHAIN := cmake/i686-w64-mingw32.cmake
+
+.PHONY: all deps test demo clean
+
+all: deps
+	@test -f $(BUILD)/CMakeCache.txt || \
+	    cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=
+	cmake --build $(BUILD) -j2
+
+deps:
+	@scripts/install-deps.sh
+
+test: all
+	cd $(BUILD) && ctest --output-on-failure
+
+demo: all
+	scripts/demo
+
+clean:
+	rm -rf $(BUILD)
