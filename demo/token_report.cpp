@@ -8,11 +8,14 @@
 //   desktop <the desktop from the start-up information>
 //   directory <the current directory>
 //   env TOLVANE_PROBE=<its value, or "(unset)">
+//   codepage <the ANSI code page>
 //   user <SID> <DOMAIN\name>
 //   group <SID> <DOMAIN\name> <attributes in words>
 //   privilege <name> <attributes in words>
 //   restricted yes|no
 //   type primary|impersonation
+// TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
+// writes, so a test can see that its starter did not wait for it.
 #include <windows.h>
 #include <sddl.h>
 #include <stdio.h>
@@ -109,6 +112,7 @@ static void Report(FILE* out)
 
     const char* probe = getenv("TOLVANE_PROBE");
     fprintf(out, "env TOLVANE_PROBE=%s\n", probe ? probe : "(unset)");
+    fprintf(out, "codepage %u\n", GetACP());
 
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -165,6 +169,10 @@ static void Report(FILE* out)
 
 int main()
 {
+    const char* delay = getenv("TOLVANE_REPORT_DELAY_MS");
+    if (delay != nullptr) {
+        Sleep(static_cast<DWORD>(strtoul(delay, nullptr, 10)));
+    }
     const char* path = getenv("TOLVANE_REPORT");
     if (path == nullptr || path[0] == 0) {
         Report(stdout);

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs, from Debian's packages, everything the build and the tests need:
 # the i686 mingw-w64 cross compiler, CMake, make, Wine with its 32-bit part,
-# Xvfb and the X tools the display tests use, GoogleTest for the unit tests.
+# Xvfb and the X tools the display tests use, GoogleTest for the unit tests,
+# pefile for the image checks.
 # Idempotent: does nothing when every package is already there. Runs as root
 # with no prompt.
 set -eu
 
-packages="make cmake g++ libgtest-dev g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
+packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   wine wine32:i386 xvfb x11-apps imagemagick python3-pefile"
 
 missing=""

@@ -1,0 +1,415 @@
+#!/usr/bin/python3
+"""End-to-end tests of the real tolvane.exe under Wine.
+
+usage: e2e_test.py <group> <build dir>
+
+Groups: token, startup, cmdline, detached, usage. Each runs a table of cases;
+one helper, run_launcher, starts the launcher through the Windows-side
+harness with an exact command line and reads back what the started target
+(token_report.exe) wrote about itself. "Nothing started" means the launcher
+has ended and, after a grace period, the target's report is still absent.
+Every check prints what it saw; the last line counts passes and failures.
+"""
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+GRACE_SECONDS = 2.0          # how long a target that was started has to report
+REPORT_WAIT_SECONDS = 15.0   # how long a started target may take to report
+
+USAGE_TEXT = (b"Specify a program to execute without admin privileges\n\n"
+              b"usage: tolvane.exe <executable>")
+
+results = {"passed": 0, "failed": 0}
+
+
+def check(ok, what, saw):
+    results["passed" if ok else "failed"] += 1
+    print(("ok   " if ok else "FAIL ") + what + ": saw " + repr(saw))
+    return ok
+
+
+def winpath(path):
+    """The Windows name Wine gives a Unix path: its Z: drive is the root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Workspace:
+    def __init__(self, build, group):
+        self.build = build
+        self.dir = os.path.join(build, "e2e", group)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        self.bin = os.path.join(self.dir, "bin")
+        os.makedirs(self.bin)
+        self.launcher = os.path.join(build, "tolvane.exe")
+        self.harness = os.path.join(build, "tests", "e2e_harness.exe")
+        self.watcher = os.path.join(build, "tests", "usage_watcher.exe")
+        # Targets: the report program under several names, and things that
+        # are not programs.
+        self.target = self._copy_target("target.exe")
+        self.spaced_target = self._copy_target(os.path.join("dir with space", "target app.exe"))
+        self.not_program = os.path.join(self.bin, "notes.txt")
+        with open(self.not_program, "w") as f:
+            f.write("just text, not a program\n")
+        self.folder = os.path.join(self.bin, "folder")
+        os.makedirs(self.folder)
+        self.missing = os.path.join(self.bin, "missing.exe")
+        self.count = 0
+
+    def _copy_target(self, relative):
+        path = os.path.join(self.bin, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        shutil.copy(os.path.join(self.build, "token_report.exe"), path)
+        return path
+
+    def case_dir(self, name):
+        self.count += 1
+        path = os.path.join(self.dir, "case%02d" % self.count)
+        os.makedirs(path)
+        with open(os.path.join(path, "name"), "w") as f:
+            f.write(name + "\n")
+        return path
+
+
+def wine(args, log, env_extra=None, timeout=120):
+    env = dict(os.environ)
+    env.update(env_extra or {})
+    with open(log, "ab") as out:
+        return subprocess.run([WINE_RUN] + args, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=out, env=env, timeout=timeout).returncode
+
+
+def read_lines(path):
+    with open(path, "rb") as f:
+        return [line.rstrip(b"\r\n").decode("latin-1") for line in f]
+
+
+def read_report(path):
+    """The target's report as (key, rest) pairs, in order."""
+    pairs = []
+    for line in read_lines(path):
+        key, _, rest = line.partition(" ")
+        pairs.append((key, rest))
+    return pairs
+
+
+def first(report, key):
+    return next((rest for k, rest in report if k == key), None)
+
+
+def wait_for(path, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return os.path.exists(path)
+
+
+def run_launcher(ws, name, command_line, directory=None, env_extra=None, delay_ms=None):
+    """Starts the launcher through the harness with `command_line` (bytes)
+    exactly. Returns (status or None, elapsed ms, report path, case dir)."""
+    case = ws.case_dir(name)
+    report = os.path.join(case, "report.txt")
+    cmdline_file = os.path.join(case, "cmdline.bin")
+    with open(cmdline_file, "wb") as f:
+        f.write(command_line)
+    result = os.path.join(case, "result.txt")
+    env = {"TOLVANE_REPORT": winpath(report)}
+    if delay_ms is not None:
+        env["TOLVANE_REPORT_DELAY_MS"] = str(delay_ms)
+    env.update(env_extra or {})
+    wine([ws.harness, winpath(ws.launcher), winpath(directory or case), winpath(cmdline_file),
+          winpath(result)], os.path.join(case, "wine.log"), env)
+    status = elapsed = None
+    if os.path.exists(result):
+        for line in read_lines(result):
+            key, _, value = line.partition(" ")
+            if key == "status":
+                status = int(value)
+            elif key == "elapsed-ms":
+                elapsed = int(value)
+            elif key == "error":
+                print("harness: " + value)
+    return status, elapsed, report, case
+
+
+def caller_report(ws):
+    """What token_report.exe says when run directly, without the launcher."""
+    path = os.path.join(ws.dir, "caller.txt")
+    wine([ws.target], os.path.join(ws.dir, "caller.log"), {"TOLVANE_REPORT": winpath(path)})
+    return read_report(path) if os.path.exists(path) else None
+
+
+def groups_of(report):
+    groups = {}
+    for key, rest in report:
+        if key == "group":
+            sid, _, attributes = rest.partition(" ")
+            groups[sid] = attributes.rsplit(" ", 1)[-1].split(",")
+    return groups
+
+
+def privileges_of(report):
+    return {rest.split(" ")[0]: rest.split(" ")[1]
+            for key, rest in report if key == "privilege"}
+
+
+# --- token ---------------------------------------------------------------
+
+ADMINISTRATORS = "S-1-5-32-544"
+
+
+def test_token(ws):
+    caller = caller_report(ws)
+    if not check(caller is not None, "caller's own report written", caller is not None):
+        return
+    status, _, report_path, _ = run_launcher(ws, "token", b'tolvane.exe "%s"' % winpath(ws.target).encode())
+    check(status == 0, "launcher status", status)
+    if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
+        return
+    child = read_report(report_path)
+
+    check(first(child, "user") == first(caller, "user"), "same user",
+          (first(caller, "user"), first(child, "user")))
+
+    caller_groups, child_groups = groups_of(caller), groups_of(child)
+    admin = child_groups.get(ADMINISTRATORS)
+    check(ADMINISTRATORS in caller_groups and "enabled" in caller_groups[ADMINISTRATORS],
+          "caller has Administrators enabled (precondition)", caller_groups.get(ADMINISTRATORS))
+    check(admin is not None and "deny-only" in admin, "child has Administrators deny-only", admin)
+    check(admin is not None and "enabled" not in admin, "child's Administrators not enabled", admin)
+    check(sorted(child_groups) == sorted(caller_groups), "same group SIDs",
+          sorted(set(child_groups) ^ set(caller_groups)))
+    others = {sid: attrs for sid, attrs in child_groups.items() if sid != ADMINISTRATORS}
+    changed = {sid: (caller_groups.get(sid), attrs) for sid, attrs in others.items()
+               if caller_groups.get(sid) != attrs}
+    check(not changed, "every other group's attributes unchanged", changed)
+
+    caller_privileges, child_privileges = privileges_of(caller), privileges_of(child)
+    check(len(caller_privileges) > 0, "caller has privileges (precondition)", len(caller_privileges))
+    check(child_privileges == caller_privileges, "every privilege and its state unchanged",
+          {p: (caller_privileges.get(p), child_privileges.get(p))
+           for p in set(caller_privileges) | set(child_privileges)
+           if caller_privileges.get(p) != child_privileges.get(p)})
+    check([r for k, r in child if k == "restricting"] == [], "no restricting SIDs",
+          [r for k, r in child if k == "restricting"])
+    check(first(child, "restricted") == "no", "token not restricted", first(child, "restricted"))
+    check(first(child, "type") == "primary", "primary token", first(child, "type"))
+
+
+# --- startup -------------------------------------------------------------
+
+def test_startup(ws):
+    directory = os.path.join(ws.dir, "start in here")
+    os.makedirs(directory)
+    probe = "value with blanks & %percent% \"quotes\""
+    status, _, report_path, _ = run_launcher(
+        ws, "startup", b'tolvane.exe "%s"' % winpath(ws.target).encode(),
+        directory=directory, env_extra={"TOLVANE_PROBE": probe})
+    check(status == 0, "launcher status", status)
+    if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
+        return
+    child = read_report(report_path)
+    check(first(child, "desktop") == "winsta0\\default", "desktop", first(child, "desktop"))
+    check(first(child, "directory") == winpath(directory), "launcher's current directory",
+          first(child, "directory"))
+    check(first(child, "env") == "TOLVANE_PROBE=" + probe, "launcher's environment",
+          first(child, "env"))
+    check(first(child, "commandline") == '"%s"' % winpath(ws.target),
+          "command line is the program's own name alone", first(child, "commandline"))
+
+
+# --- command lines -------------------------------------------------------
+
+def cmdline_cases(ws):
+    t = winpath(ws.target).encode()
+    spaced = winpath(ws.spaced_target).encode()
+    nonzero = "nonzero"
+    # name, command line, the program that must start (None: nothing), status
+    return [
+        ("a path", b"tolvane.exe " + t, ws.target, {0}),
+        ("a quoted path", b'tolvane.exe "' + t + b'"', ws.target, {0}),
+        ("a quoted path with spaces", b'tolvane.exe "' + spaced + b'"', ws.spaced_target, {0}),
+        ("an unquoted path with spaces, taken whole", b"tolvane.exe " + spaced,
+         ws.spaced_target, {0}),
+        ("a tab and several blanks before the path", b"tolvane.exe\t  \t  " + t, ws.target, {0}),
+        ("the launcher's own name quoted, with blanks", b'"C:\\My Tools\\tolvane.exe" ' + t,
+         ws.target, {0}),
+        ("the launcher's own name with bytes above 0x7f", b"tolv\xe9\xe8ne.exe " + t,
+         ws.target, {0}),
+        ("an unclosed quote starts the whole path", b'tolvane.exe "' + t, ws.target, {0}),
+        ("a quoted path followed by arguments", b'tolvane.exe "' + t + b'" --flag', None, nonzero),
+        ("the launcher's own name with an unclosed quote", b'"tolvane.exe ' + t, None, nonzero),
+        ("a path that names no file", b'tolvane.exe "' + winpath(ws.missing).encode() + b'"',
+         None, {2, 3}),
+        ("a folder that names no file", b'tolvane.exe "' + winpath(ws.bin).encode() +
+         b'\\nowhere\\missing.exe"', None, {2, 3}),
+        ("a directory", b'tolvane.exe "' + winpath(ws.folder).encode() + b'"', None, nonzero),
+        ("a file that is not a program", b'tolvane.exe "' + winpath(ws.not_program).encode() + b'"',
+         None, {193}),
+    ]
+
+
+def test_cmdline(ws):
+    for name, command_line, program, statuses in cmdline_cases(ws):
+        status, _, report_path, _ = run_launcher(ws, name, command_line)
+        if statuses == "nonzero":
+            check(status is not None and status != 0, name + ": nonzero status", status)
+        else:
+            check(status in statuses, name + ": status in %s" % sorted(statuses), status)
+        if program is None:
+            time.sleep(GRACE_SECONDS)
+            check(not os.path.exists(report_path), name + ": nothing started",
+                  "report present" if os.path.exists(report_path) else "no report")
+        else:
+            started = wait_for(report_path, REPORT_WAIT_SECONDS)
+            seen = first(read_report(report_path), "commandline") if started else None
+            check(seen == '"%s"' % winpath(program), name + ": started " + os.path.basename(program),
+                  seen)
+
+
+# --- detached ------------------------------------------------------------
+
+def test_detached(ws):
+    delay_ms = 3000
+    status, elapsed, report_path, _ = run_launcher(
+        ws, "detached", b'tolvane.exe "%s"' % winpath(ws.target).encode(), delay_ms=delay_ms)
+    absent_at_end = not os.path.exists(report_path)
+    check(status == 0, "launcher status", status)
+    check(elapsed is not None and elapsed < delay_ms, "launcher ended before the target's work (ms)",
+          elapsed)
+    check(absent_at_end, "target still working when the launcher had ended",
+          "no report yet" if absent_at_end else "report already there")
+    check(wait_for(report_path, REPORT_WAIT_SECONDS + delay_ms / 1000),
+          "target finished its work afterwards", os.path.exists(report_path))
+
+
+# --- usage box on a display ----------------------------------------------
+
+def free_display():
+    for number in range(90, 200):
+        if not os.path.exists("/tmp/.X%d-lock" % number) and \
+           not os.path.exists("/tmp/.X11-unix/X%d" % number):
+            return number
+    raise RuntimeError("no free X display number")
+
+
+def test_usage(ws):
+    number = free_display()
+    display = ":%d" % number
+    xvfb_log = open(os.path.join(ws.dir, "xvfb.log"), "wb")
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                            stdin=subprocess.DEVNULL, stdout=xvfb_log, stderr=xvfb_log)
+    try:
+        if not check(wait_for("/tmp/.X11-unix/X%d" % number, 10), "Xvfb started", display):
+            return
+        # Wine's services started without a display would keep this run
+        # from reaching it: start them afresh with the display.
+        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # No window manager runs on the display: Wine draws the frame and
+        # caption itself, so the box looks as on Windows in the screenshot.
+        wine(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/d", "N",
+              "/f"], os.path.join(ws.dir, "reg.log"), {"TOLVANE_DISPLAY": display})
+        usage_on_display(ws, display)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        xvfb.terminate()
+        xvfb.wait(10)
+        xvfb_log.close()
+
+
+def wine_env():
+    env = dict(os.environ)
+    env.setdefault("WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+    return env
+
+
+def usage_on_display(ws, display):
+    box_report = os.path.join(ws.dir, "box.txt")
+    go = os.path.join(ws.dir, "go")
+    env = {"TOLVANE_DISPLAY": display}
+    watcher_env = dict(os.environ, **env)
+    watcher_log = open(os.path.join(ws.dir, "watcher.log"), "wb")
+    watcher = subprocess.Popen([WINE_RUN, ws.watcher, winpath(box_report), winpath(go)],
+                               stdin=subprocess.DEVNULL, stdout=watcher_log, stderr=watcher_log,
+                               env=watcher_env)
+    try:
+        # The launcher runs through the harness in this thread's background:
+        # it stays up until the watcher presses OK.
+        harness_result = {}
+
+        def screenshot_then_go():
+            if wait_for(box_report, 60):
+                png = os.path.join(ws.build, "usage-box.png")
+                xwd = os.path.join(ws.dir, "screen.xwd")
+                subprocess.run(["xwd", "-root", "-silent", "-display", display, "-out", xwd],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                subprocess.run(["convert", "xwd:" + xwd, "-trim", "+repage", png],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                harness_result["screenshot"] = os.path.exists(png) and os.path.getsize(png) > 0
+            open(go, "w").close()
+
+        helper = threading.Thread(target=screenshot_then_go)
+        helper.start()
+        status, _, report_path, _ = run_launcher(ws, "usage box", b"tolvane.exe", env_extra=env)
+        helper.join(90)
+    finally:
+        try:
+            watcher.wait(60)
+        except subprocess.TimeoutExpired:
+            watcher.kill()
+        watcher_log.close()
+
+    if not check(os.path.exists(box_report), "watcher report written", box_report):
+        return
+    box = dict(line.partition(" ")[::2] for line in read_lines(box_report))
+    check(box.get("found") == "yes", "a top-level window captioned Tolvane", box.get("found"))
+    check(box.get("class") == "#32770", "it is a dialog box", box.get("class"))
+    check(bytes.fromhex(box.get("text-hex", "")) == USAGE_TEXT, "usage text byte for byte",
+          bytes.fromhex(box.get("text-hex", "")))
+    check(box.get("buttons") == "1", "exactly one button", box.get("buttons"))
+    check(box.get("button") == "%d OK" % 1, "the button is OK", box.get("button"))
+    check(box.get("icon") == "none", "no icon", box.get("icon"))
+    check(box.get("owner") == "none", "no owner", box.get("owner"))
+    check(box.get("launcher") == "running", "launcher still running while the box is up",
+          box.get("launcher"))
+    check(box.get("pressed") == "yes", "watcher pressed OK", box.get("pressed"))
+    check(harness_result.get("screenshot") is True, "screenshot taken",
+          harness_result.get("screenshot"))
+    check(status is not None and status != 0, "launcher ended after OK with a nonzero status",
+          status)
+    time.sleep(GRACE_SECONDS)
+    check(not os.path.exists(report_path), "nothing started",
+          "report present" if os.path.exists(report_path) else "no report")
+
+
+GROUPS = {
+    "token": test_token,
+    "startup": test_startup,
+    "cmdline": test_cmdline,
+    "detached": test_detached,
+    "usage": test_usage,
+}
+
+
+def main():
+    group, build = sys.argv[1], os.path.abspath(sys.argv[2])
+    ws = Workspace(build, group)
+    GROUPS[group](ws)
+    print("%s: %d passed, %d failed" % (group, results["passed"], results["failed"]))
+    return 1 if results["failed"] or not results["passed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
