@@ -10,6 +10,7 @@ all: deps
 	@test -f $(BUILD)/CMakeCache.txt || \
 	    cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) -DCMAKE_BUILD_TYPE=
 	cmake --build $(BUILD) -j2
+	@sha256sum $(BUILD)/tolvane.exe
 
 deps:
 	@scripts/install-deps.sh

@@ -6,9 +6,9 @@ const char kUsageCaption[] = "Tolvane";
 
 char* CutCommandLineTail(char* commandLine, const PlatformCalls& platform)
 {
-    static char emptyTail[] = "";
     if (commandLine == nullptr) {
-        return emptyTail;
+        // Never written: only a tail that starts with a quote is.
+        return const_cast<char*>("");
     }
 
     // Pass over the program's own name. Blanks inside double quotes belong

@@ -2,10 +2,13 @@
 """Checks the built tolvane.exe as Windows will load it: a 32-bit GUI image
 whose entry point is the program's own start-up, which imports exactly the
 functions it calls, each bound by name at load time, and whose only resource
-is the application manifest.
+is the application manifest; hardened (ASLR with relocations, DEP, no SEH,
+terminal-server aware, no section both writable and executable), at most
+4096 bytes, and free of anything that differs from build to build.
 
-usage: image_test.py tolvane.exe tolvane.map
+usage: image_test.py tolvane.exe tolvane.map <source dir> <build dir>
 """
+import os
 import re
 import sys
 
@@ -18,6 +21,15 @@ EXPECTED_IMPORTS = {
                      "GetLastError", "ExitProcess"},
     "USER32.dll": {"GetActiveWindow", "MessageBoxA"},
 }
+MAX_SIZE = 4096
+DLL_FLAGS = {
+    "DYNAMIC_BASE": 0x0040,
+    "NX_COMPAT": 0x0100,
+    "NO_SEH": 0x0400,
+    "TERMINAL_SERVER_AWARE": 0x8000,
+}
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
 MANIFEST = (b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
             b'<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>\n')
 
@@ -29,8 +41,12 @@ def check(ok, what, saw):
         failures.append(f"{what}: saw {saw}")
 
 
-def main(image_path, map_path):
-    pe = pefile.PE(image_path)
+def main(image_path, map_path, source_dir, build_dir):
+    with open(image_path, "rb") as f:
+        image = f.read()
+    pe = pefile.PE(data=image)
+
+    check(len(image) <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, len(image))
 
     check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
           "machine is i386", hex(pe.FILE_HEADER.Machine))
@@ -71,6 +87,33 @@ def main(image_path, map_path):
     if resources:
         check(resources[0][3] == MANIFEST, "manifest text", resources[0][3])
 
+    # Hardening.
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for name, bit in DLL_FLAGS.items():
+        check(flags & bit, name, hex(flags))
+    check(not pe.FILE_HEADER.Characteristics & 0x0001, "relocations not stripped",
+          hex(pe.FILE_HEADER.Characteristics))
+    relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
+    check(relocations.VirtualAddress != 0 and relocations.Size > 8, "a base relocation table",
+          (hex(relocations.VirtualAddress), relocations.Size))
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode()
+        both = SCN_MEM_EXECUTE | SCN_MEM_WRITE
+        check(section.Characteristics & both != both, name + " not writable and executable",
+              hex(section.Characteristics))
+    for index, what in ((0, "exports"), (3, "exception table"), (6, "debug directory"),
+                        (9, "TLS"), (10, "load configuration"), (13, "delay imports")):
+        entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
+        check(entry.VirtualAddress == 0 and entry.Size == 0, "no " + what,
+              (hex(entry.VirtualAddress), entry.Size))
+
+    # Nothing that changes from one build to the next.
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)
+    if root:
+        check(root.struct.TimeDateStamp == 0, "no resource timestamp", root.struct.TimeDateStamp)
+    for path in {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}:
+        check(path.encode() not in image, "build path not in the image", path)
+
     for failure in failures:
         print("FAIL", failure)
     print(f"{image_path}: {len(failures)} failed checks")
@@ -78,4 +121,4 @@ def main(image_path, map_path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:5]))
