@@ -1,10 +1,13 @@
 # make        builds build/tolvane.exe (and the demo and test programs)
 # make test   installs what is missing, builds, runs every test under Wine
 # make demo   installs what is missing, builds, shows a token before and after
+# make fuzz   fuzzes the command-line rules for FUZZ_SECONDS (default 60)
 BUILD := build
 TOOLCHAIN := cmake/i686-w64-mingw32.cmake
 
-.PHONY: all deps test demo clean
+FUZZ_SECONDS := 60
+
+.PHONY: all deps test demo fuzz clean
 
 all: deps
 	@test -f $(BUILD)/CMakeCache.txt || \
@@ -20,6 +23,9 @@ test: all
 
 demo: all
 	scripts/demo
+
+fuzz: deps
+	scripts/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

@@ -23,7 +23,7 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn)) void TolvaneStart(
 {
     PlatformCalls platform;
     GetWindowsPlatformCalls(&platform);
-    char* tail = CutCommandLineTail(platform.GetCommandLineA(), platform);
+    char* tail = ReadCommandLineTail(platform);
 
     // The show state the starter asked for, or the platform's default.
     STARTUPINFOA startupInfo;

@@ -52,8 +52,9 @@ TEST(CutCommandLineTail, FollowsTheRuntimeRule)
         std::string buffer = c.commandLine + std::string(1, '\0');
         char* start = &buffer[0];
         size_t firstStringLength = strlen(start);
+        g_fake.commandLine = start;
 
-        char* tail = CutCommandLineTail(start, platform);
+        char* tail = ReadCommandLineTail(platform);
 
         ASSERT_NE(tail, nullptr) << c.name;
         EXPECT_STREQ(tail, c.expectedTail) << c.name;
@@ -70,7 +71,7 @@ TEST(CutCommandLineTail, NoCommandLineIsAnEmptyTail)
 {
     ResetFake();
     PlatformCalls platform = FakePlatformCalls();
-    char* tail = CutCommandLineTail(nullptr, platform);
+    char* tail = ReadCommandLineTail(platform);
     ASSERT_NE(tail, nullptr);
     EXPECT_STREQ(tail, "");
 }

@@ -1,0 +1,57 @@
+// The byte rules that turn the process command line into the name of the
+// program to start. Plain byte logic with no platform calls, so it can be
+// exercised on its own with any lead-byte set.
+#pragma once
+
+// Returns what follows the program's own name and the blanks behind it on
+// `commandLine` (null counts as empty). The own name ends at the first byte
+// from 0x01 to 0x20 outside double quotes; a byte for which `isLeadByte`
+// holds begins a double-byte character and takes the next byte with it
+// untested, unless that byte is the terminator. Bytes are compared
+// unsigned. Never returns null, never reads past the terminator and never
+// writes.
+template <typename IsLeadByte>
+char* CutCommandLineTail(char* commandLine, IsLeadByte isLeadByte)
+{
+    if (commandLine == nullptr) {
+        // Never written: only a tail that starts with a quote is.
+        return const_cast<char*>("");
+    }
+
+    // Pass over the program's own name. Blanks inside double quotes belong
+    // to it; the second byte of a double-byte character is never a blank or
+    // a quote, however it looks.
+    unsigned char* p = reinterpret_cast<unsigned char*>(commandLine);
+    bool inQuotes = false;
+    for (;;) {
+        unsigned char byte = *p;
+        if (byte == 0) {
+            return reinterpret_cast<char*>(p);
+        }
+        if (byte <= ' ' && !inQuotes) {
+            break;
+        }
+        if (byte == '"') {
+            inQuotes = !inQuotes;
+        }
+        ++p;
+        if (isLeadByte(byte)) {
+            if (*p == 0) {
+                return reinterpret_cast<char*>(p);
+            }
+            ++p;
+        }
+    }
+
+    // Then over the blanks and control bytes that separate it from the tail.
+    while (*p != 0 && *p <= ' ') {
+        ++p;
+    }
+    return reinterpret_cast<char*>(p);
+}
+
+// Returns the target name carved out of `tail` in place. A tail that starts
+// with a double quote loses that quote, and its closing double quote when its
+// last byte is one (the one byte this may write); any other tail is the
+// target name as it stands.
+char* ExtractTargetName(char* tail);

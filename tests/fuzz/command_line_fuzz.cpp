@@ -1,0 +1,76 @@
+// Fuzzes the command-line rules with arbitrary bytes: the tail cut, then the
+// quote rule on the tail it gives, as the launcher runs them.
+//
+// Input: 32 bytes of lead-byte bitmap (bit n set: byte n begins a double-byte
+// character), then the process command line up to the first NUL. The line
+// is copied into a buffer of exactly its own size, so AddressSanitizer stops
+// any read past the terminator.
+#include "launcher/command_line.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define CHECK(condition)                                                        \
+    do {                                                                        \
+        if (!(condition)) {                                                     \
+            fprintf(stderr, "invariant broken: %s (line %d)\n", #condition,     \
+                    __LINE__);                                                  \
+            abort();                                                            \
+        }                                                                       \
+    } while (0)
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 32) {
+        // Too short for a bitmap: try the missing command line instead.
+        CHECK(CutCommandLineTail(nullptr, [](unsigned char) { return false; })[0] == 0);
+        return 0;
+    }
+    const uint8_t* leadBitmap = data;
+    data += 32;
+    size -= 32;
+    auto isLeadByte = [leadBitmap](unsigned char byte) {
+        return (leadBitmap[byte / 8] >> (byte % 8)) & 1;
+    };
+
+    size_t length = strnlen(reinterpret_cast<const char*>(data), size);
+    char* buffer = static_cast<char*>(malloc(length + 1));
+    char* original = static_cast<char*>(malloc(length + 1));
+    memcpy(buffer, data, length);
+    buffer[length] = 0;
+    memcpy(original, buffer, length + 1);
+
+    // The tail: a view of the line's end that never starts with a blank or
+    // control byte, and nothing written.
+    char* tail = CutCommandLineTail(buffer, isLeadByte);
+    CHECK(tail >= buffer && tail <= buffer + length);
+    CHECK(tail[0] == 0 || static_cast<unsigned char>(tail[0]) > 0x20);
+    CHECK(memcmp(buffer, original, length + 1) == 0);
+    size_t tailLength = strlen(tail);
+    CHECK(tail + tailLength == buffer + length);
+
+    // The target name: inside the tail; at most one byte written, and only
+    // a closing double quote at the tail's end of a tail that opens with one.
+    char* target = ExtractTargetName(tail);
+    CHECK(target >= tail && target <= tail + tailLength);
+    CHECK(target == (original[tail - buffer] == '"' ? tail + 1 : tail));
+    size_t written = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (buffer[i] != original[i]) {
+            ++written;
+            CHECK(i == length - 1);
+            CHECK(original[i] == '"' && buffer[i] == 0);
+            CHECK(original[tail - buffer] == '"');
+        }
+    }
+    CHECK(written <= 1);
+    if (tailLength > 0 && original[tail - buffer] == '"' && original[length - 1] == '"') {
+        CHECK(written == 1);
+    }
+
+    free(buffer);
+    free(original);
+    return 0;
+}
