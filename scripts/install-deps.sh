@@ -9,7 +9,7 @@ set -eu
 
 packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   wine wine32:i386 xvfb x11-apps imagemagick python3-pefile \
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev locales"
 
 missing=""
 for p in $packages; do
@@ -17,16 +17,25 @@ for p in $packages; do
         missing="$missing $p"
     fi
 done
-[ -z "$missing" ] && exit 0
+# The double-byte test runs Wine in a Japanese locale: ANSI code page 932.
+need_locale=
+locale -a 2>/dev/null | grep -qix 'ja_JP.utf8' || need_locale=yes
+[ -z "$missing" ] && [ -z "$need_locale" ] && exit 0
 
 if [ "$(id -u)" != 0 ]; then
-    echo "install-deps: missing packages:$missing; run as root to install them" >&2
+    echo "install-deps: missing:$missing ${need_locale:+ja_JP.UTF-8 locale}; run as root" >&2
     exit 1
 fi
 
-export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends $missing
 fi
-apt-get update -q
-apt-get install -y -q --no-install-recommends $missing
+if [ -n "$need_locale" ]; then
+    localedef -i ja_JP -c -f UTF-8 ja_JP.UTF-8 || true
+    locale -a | grep -qix 'ja_JP.utf8'
+fi

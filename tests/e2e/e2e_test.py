@@ -3,7 +3,7 @@
 
 usage: e2e_test.py <group> <build dir>
 
-Groups: token, startup, cmdline, detached, usage. Each runs a table of cases;
+Groups: token, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
 one helper, run_launcher, starts the launcher through the Windows-side
 harness with an exact command line and reads back what the started target
 (token_report.exe) wrote about itself. "Nothing started" means the launcher
@@ -394,19 +394,58 @@ def usage_on_display(ws, display):
           "report present" if os.path.exists(report_path) else "no report")
 
 
+# --- double-byte code page ------------------------------------------------
+
+JAPANESE = {"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.UTF-8"}
+SKIP = 77
+
+
+def test_dbcs(ws):
+    if "ja_jp.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
+                                          text=True).stdout.lower():
+        print("skip: no ja_JP.UTF-8 locale on this machine")
+        return SKIP
+    # Names whose double-byte characters have 0x5c, a backslash, as their
+    # second byte in code page 932: 表 is 95 5c, ソ is 83 5c.
+    launcher = os.path.join(ws.bin, "ツール表", "tolvane.exe")
+    os.makedirs(os.path.dirname(launcher))
+    shutil.copy(ws.launcher, launcher)
+    target = ws._copy_target(os.path.join("表示ソフト", "目標.exe"))
+    ws.launcher = launcher
+
+    cases = [
+        ("the launcher's own name quoted", b'"%s" "%s"'),
+        ("the launcher's own name unquoted", b'%s "%s"'),
+        ("the target unquoted", b'"%s" %s'),
+    ]
+    for name, shape in cases:
+        command_line = shape % (winpath(launcher).encode("cp932"), winpath(target).encode("cp932"))
+        status, _, report_path, _ = run_launcher(ws, name, command_line, env_extra=JAPANESE)
+        check(status == 0, name + ": launcher status", status)
+        started = wait_for(report_path, REPORT_WAIT_SECONDS)
+        if not check(started, name + ": target started", started):
+            continue
+        report = read_report(report_path)
+        check(first(report, "codepage") == "932", name + ": ANSI code page", first(report, "codepage"))
+        seen = first(report, "commandline").encode("latin-1").decode("cp932", "replace")
+        check(seen == '"%s"' % winpath(target), name + ": target sees its own name", seen)
+
+
 GROUPS = {
     "token": test_token,
     "startup": test_startup,
     "cmdline": test_cmdline,
     "detached": test_detached,
     "usage": test_usage,
+    "dbcs": test_dbcs,
 }
 
 
 def main():
     group, build = sys.argv[1], os.path.abspath(sys.argv[2])
     ws = Workspace(build, group)
-    GROUPS[group](ws)
+    if GROUPS[group](ws) == SKIP:
+        return SKIP
     print("%s: %d passed, %d failed" % (group, results["passed"], results["failed"]))
     return 1 if results["failed"] or not results["passed"] else 0
 
