@@ -5,14 +5,14 @@
 #include "platform/platform_calls.h"
 
 // The linker's symbol for the start of this image: the instance handle.
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+extern "C" const IMAGE_DOS_HEADER __ImageBase;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, int showState)
 {
     (void)instance;
     (void)previousInstance;
     (void)showState;
-    PlatformCalls platform;
+    PlatformCalls platform{};
     GetWindowsPlatformCalls(&platform);
     return static_cast<int>(RunLauncher(platform, tail));
 }
@@ -21,16 +21,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, i
 // i686, so the stack is realigned for the code the compiler emits below.
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void TolvaneStart(void)
 {
-    PlatformCalls platform;
+    PlatformCalls platform{};
     GetWindowsPlatformCalls(&platform);
     char* tail = ReadCommandLineTail(platform);
 
     // The show state the starter asked for, or the platform's default.
     STARTUPINFOA startupInfo;
     platform.GetStartupInfoA(&startupInfo);
-    int showState = (startupInfo.dwFlags & STARTF_USESHOWWINDOW) ? startupInfo.wShowWindow
-                                                                  : SW_SHOWDEFAULT;
+    int showState = (startupInfo.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startupInfo.wShowWindow
+                                                                       : SW_SHOWDEFAULT;
 
-    int status = WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr, tail, showState);
+    int status = WinMain(reinterpret_cast<HINSTANCE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase)), nullptr, tail, showState);
     ExitProcess(static_cast<UINT>(status));
 }

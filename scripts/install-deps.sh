@@ -2,14 +2,15 @@
 # Installs, from Debian's packages, everything the build and the tests need:
 # the i686 mingw-w64 cross compiler, CMake, make, Wine with its 32-bit part,
 # Xvfb and the X tools the display tests use, GoogleTest for the unit tests,
-# pefile for the image checks, clang and its libFuzzer runtime for the fuzzer.
+# pefile for the image checks, clang and its libFuzzer runtime for the fuzzer,
+# clang-tidy and cppcheck for the static analysis.
 # Idempotent: does nothing when every package is already there. Runs as root
 # with no prompt.
 set -eu
 
 packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   wine wine32:i386 xvfb x11-apps imagemagick python3-pefile \
-  clang libclang-rt-14-dev locales"
+  clang libclang-rt-14-dev clang-tidy cppcheck locales"
 
 missing=""
 for p in $packages; do
