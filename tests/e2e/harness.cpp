@@ -9,6 +9,7 @@
 // environment is the harness's own. The result file gets:
 //   status <exit status>
 //   elapsed-ms <from the start to the end of the launcher>
+//   elapsed-us <the same in microseconds, from the performance counter>
 // or "error <what> <code>" when the launcher could not be started.
 #include <windows.h>
 #include <stdio.h>
@@ -54,6 +55,9 @@ int main(int argc, char** argv)
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof process);
 
+    LARGE_INTEGER frequency, counterStart, counterEnd;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counterStart);
     ULONGLONG started = GetTickCount64();
     if (!CreateProcessA(launcher, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory,
                         &startup, &process)) {
@@ -63,9 +67,12 @@ int main(int argc, char** argv)
         TerminateProcess(process.hProcess, 999);
         return WriteResult(resultPath, "error launcher-did-not-end 0\n");
     }
+    QueryPerformanceCounter(&counterEnd);
     ULONGLONG elapsed = GetTickCount64() - started;
+    LONGLONG elapsedUs = (counterEnd.QuadPart - counterStart.QuadPart) * 1000000 / frequency.QuadPart;
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     return WriteResult(resultPath, "status " + std::to_string(status) + "\nelapsed-ms " +
-                                       std::to_string(elapsed) + "\n");
+                                       std::to_string(elapsed) + "\nelapsed-us " +
+                                       std::to_string(elapsedUs) + "\n");
 }
