@@ -52,8 +52,8 @@ class Workspace:
         self.watcher = os.path.join(build, "tests", "usage_watcher.exe")
         # Targets: the report program under several names, and things that
         # are not programs.
-        self.target = self._copy_target("target.exe")
-        self.spaced_target = self._copy_target(os.path.join("dir with space", "target app.exe"))
+        self.target = self.copy_target("target.exe")
+        self.spaced_target = self.copy_target(os.path.join("dir with space", "target app.exe"))
         self.not_program = os.path.join(self.bin, "notes.txt")
         with open(self.not_program, "w") as f:
             f.write("just text, not a program\n")
@@ -62,7 +62,7 @@ class Workspace:
         self.missing = os.path.join(self.bin, "missing.exe")
         self.count = 0
 
-    def _copy_target(self, relative):
+    def copy_target(self, relative):
         path = os.path.join(self.bin, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         shutil.copy(os.path.join(self.build, "token_report.exe"), path)
@@ -312,25 +312,22 @@ def test_usage(ws):
             return
         # Wine's services started without a display would keep this run
         # from reaching it: start them afresh with the display.
-        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stop_wineserver()
         # No window manager runs on the display: Wine draws the frame and
         # caption itself, so the box looks as on Windows in the screenshot.
         wine(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/d", "N",
               "/f"], os.path.join(ws.dir, "reg.log"), {"TOLVANE_DISPLAY": display})
         usage_on_display(ws, display)
     finally:
-        subprocess.run(["wineserver", "-k"], env=wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        stop_wineserver()
         xvfb.terminate()
         xvfb.wait(10)
         xvfb_log.close()
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.setdefault("WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-    return env
+def stop_wineserver():
+    subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix"), "stop"],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def usage_on_display(ws, display):
@@ -343,9 +340,10 @@ def usage_on_display(ws, display):
                                stdin=subprocess.DEVNULL, stdout=watcher_log, stderr=watcher_log,
                                env=watcher_env)
     try:
-        # The launcher runs through the harness in this thread's background:
-        # it stays up until the watcher presses OK.
-        harness_result = {}
+        # The harness and the launcher run in the foreground until the
+        # watcher presses OK; meanwhile a helper thread takes the screenshot
+        # once the watcher has seen the box, then lets the watcher go on.
+        screenshot = {}
 
         def screenshot_then_go():
             if wait_for(box_report, 60):
@@ -357,7 +355,7 @@ def usage_on_display(ws, display):
                 subprocess.run(["convert", "xwd:" + xwd, "-trim", "+repage", png],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
-                harness_result["screenshot"] = os.path.exists(png) and os.path.getsize(png) > 0
+                screenshot["taken"] = os.path.exists(png) and os.path.getsize(png) > 0
             open(go, "w").close()
 
         helper = threading.Thread(target=screenshot_then_go)
@@ -379,14 +377,13 @@ def usage_on_display(ws, display):
     check(bytes.fromhex(box.get("text-hex", "")) == USAGE_TEXT, "usage text byte for byte",
           bytes.fromhex(box.get("text-hex", "")))
     check(box.get("buttons") == "1", "exactly one button", box.get("buttons"))
-    check(box.get("button") == "%d OK" % 1, "the button is OK", box.get("button"))
+    check(box.get("button") == "1 OK", "the button is OK, IDOK", box.get("button"))
     check(box.get("icon") == "none", "no icon", box.get("icon"))
     check(box.get("owner") == "none", "no owner", box.get("owner"))
     check(box.get("launcher") == "running", "launcher still running while the box is up",
           box.get("launcher"))
     check(box.get("pressed") == "yes", "watcher pressed OK", box.get("pressed"))
-    check(harness_result.get("screenshot") is True, "screenshot taken",
-          harness_result.get("screenshot"))
+    check(screenshot.get("taken") is True, "screenshot taken", screenshot.get("taken"))
     check(status is not None and status != 0, "launcher ended after OK with a nonzero status",
           status)
     time.sleep(GRACE_SECONDS)
@@ -410,7 +407,7 @@ def test_dbcs(ws):
     launcher = os.path.join(ws.bin, "ツール表", "tolvane.exe")
     os.makedirs(os.path.dirname(launcher))
     shutil.copy(ws.launcher, launcher)
-    target = ws._copy_target(os.path.join("表示ソフト", "目標.exe"))
+    target = ws.copy_target(os.path.join("表示ソフト", "目標.exe"))
     ws.launcher = launcher
 
     cases = [
