@@ -31,6 +31,7 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn)) void TolvaneStart(
     int showState = (startupInfo.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startupInfo.wShowWindow
                                                                        : SW_SHOWDEFAULT;
 
-    int status = WinMain(reinterpret_cast<HINSTANCE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase)), nullptr, tail, showState);
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase));
+    int status = WinMain(instance, nullptr, tail, showState);
     ExitProcess(static_cast<UINT>(status));
 }
