@@ -11,6 +11,8 @@
 //   elapsed-ms <from the start to the end of the launcher>
 //   elapsed-us <the same in microseconds, from the performance counter>
 // or "error <what> <code>" when the launcher could not be started.
+#include "report_file.h"
+
 #include <windows.h>
 #include <stdio.h>
 
@@ -18,14 +20,7 @@
 
 static int WriteResult(const char* path, const std::string& text)
 {
-    std::string partial = std::string(path) + ".partial";
-    FILE* out = fopen(partial.c_str(), "wb");
-    if (out == nullptr) {
-        return 2;
-    }
-    fputs(text.c_str(), out);
-    fclose(out);
-    return MoveFileExA(partial.c_str(), path, MOVEFILE_REPLACE_EXISTING) ? 0 : 2;
+    return WriteReportFile(path, text) ? 0 : 2;
 }
 
 int main(int argc, char** argv)

@@ -13,8 +13,10 @@
 //   icon visible|none
 //   launcher running|ended           (the process that owns the box)
 // After writing it the watcher waits for the go file to appear (the test
-// takes its screenshot meanwhile), then presses OK and reports that in
-// "pressed yes" appended to the report file.
+// takes its screenshot meanwhile), then presses OK and writes the report
+// again with "pressed yes" at its end.
+#include "report_file.h"
+
 #include <windows.h>
 #include <stdio.h>
 
@@ -58,20 +60,6 @@ static BOOL CALLBACK VisitChild(HWND child, LPARAM context)
     return TRUE;
 }
 
-static void Write(const char* path, const std::string& text, const char* mode)
-{
-    std::string partial = std::string(path) + ".partial";
-    FILE* out = fopen(mode[0] == 'a' ? path : partial.c_str(), mode);
-    if (out == nullptr) {
-        return;
-    }
-    fputs(text.c_str(), out);
-    fclose(out);
-    if (mode[0] != 'a') {
-        MoveFileExA(partial.c_str(), path, MOVEFILE_REPLACE_EXISTING);
-    }
-}
-
 int main(int argc, char** argv)
 {
     if (argc != 3) {
@@ -89,7 +77,7 @@ int main(int argc, char** argv)
         }
     }
     if (box == nullptr) {
-        Write(reportPath, "found no\n", "wb");
+        WriteReportFile(reportPath, "found no\n");
         return 1;
     }
     Sleep(300);  // let the box finish laying itself out
@@ -118,7 +106,7 @@ int main(int argc, char** argv)
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
     bool running = process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     report += std::string("launcher ") + (running ? "running" : "ended") + "\n";
-    Write(reportPath, report, "wb");
+    WriteReportFile(reportPath, report);
 
     for (int i = 0; i < 300 && GetFileAttributesA(goPath) == INVALID_FILE_ATTRIBUTES; ++i) {
         Sleep(100);
@@ -128,6 +116,6 @@ int main(int argc, char** argv)
     } else {
         PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
-    Write(reportPath, "pressed yes\n", "ab");
+    WriteReportFile(reportPath, report + "pressed yes\n");
     return 0;
 }
