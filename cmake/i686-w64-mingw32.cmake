@@ -1,4 +1,4 @@
-# Cross-compiles for 32-bit Windows with Debian's mingw-w64 and runs the
+# Cross-compiles the i686 image with Debian's mingw-w64 and runs the
 # results under Wine, in the project's own prefix.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)

@@ -17,9 +17,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, i
     return static_cast<int>(RunLauncher(platform, tail));
 }
 
-// The image's entry point. Windows guarantees only 4-byte stack alignment on
-// i686, so the stack is realigned for the code the compiler emits below.
-extern "C" __attribute__((force_align_arg_pointer, noreturn)) void TolvaneStart(void)
+// Windows guarantees only 4-byte stack alignment at an i686 entry point, so
+// there the stack is realigned for the code the compiler emits below. On
+// x86_64 the entry point is called with the stack aligned as any function.
+#if defined(__i386__)
+#define ENTRY_STACK_ALIGNMENT __attribute__((force_align_arg_pointer))
+#else
+#define ENTRY_STACK_ALIGNMENT
+#endif
+
+// The image's entry point.
+extern "C" ENTRY_STACK_ALIGNMENT __attribute__((noreturn)) void TolvaneStart(void)
 {
     PlatformCalls platform{};
     GetWindowsPlatformCalls(&platform);

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""Checks the built tolvane.exe as Windows will load it: a 32-bit GUI image
-whose entry point is the program's own start-up, which imports exactly the
-functions it calls, each bound by name at load time, and whose only resource
-is the application manifest; hardened (ASLR with relocations, DEP, no SEH,
-terminal-server aware, no section both writable and executable), at most
-4096 bytes, and free of anything that differs from build to build.
+"""Checks a built tolvane.exe as Windows will load it: a GUI image for its
+architecture whose entry point is the program's own start-up, which imports
+exactly the functions it calls, each bound by name at load time, and whose
+only resource is the application manifest; hardened (ASLR with relocations,
+DEP, terminal-server aware, no section both writable and executable; no SEH
+on i686, the whole 64-bit address range for ASLR on x86_64), at most 4096
+bytes, and free of anything that differs from build to build.
 
-usage: image_test.py tolvane.exe tolvane.map <source dir> <build dir>
+usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
 """
 import os
 import re
@@ -25,8 +26,12 @@ MAX_SIZE = 4096
 DLL_FLAGS = {
     "DYNAMIC_BASE": 0x0040,
     "NX_COMPAT": 0x0100,
-    "NO_SEH": 0x0400,
     "TERMINAL_SERVER_AWARE": 0x8000,
+}
+# Per architecture: machine, optional-header magic, and the one further flag.
+ARCHITECTURES = {
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -41,16 +46,17 @@ def check(ok, what, saw):
         failures.append(f"{what}: saw {saw}")
 
 
-def main(image_path, map_path, source_dir, build_dir):
+def main(arch, image_path, map_path, source_dir, build_dir):
+    machine, magic, arch_flags = ARCHITECTURES[arch]
     with open(image_path, "rb") as f:
         image = f.read()
     pe = pefile.PE(data=image)
 
     check(len(image) <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, len(image))
 
-    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
-          "machine is i386", hex(pe.FILE_HEADER.Machine))
-    check(pe.OPTIONAL_HEADER.Magic == 0x10B, "PE32 image", hex(pe.OPTIONAL_HEADER.Magic))
+    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[machine],
+          "machine is " + machine, hex(pe.FILE_HEADER.Machine))
+    check(pe.OPTIONAL_HEADER.Magic == magic, "optional header magic", hex(pe.OPTIONAL_HEADER.Magic))
     check(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"],
           "GUI subsystem", pe.OPTIONAL_HEADER.Subsystem)
 
@@ -89,7 +95,7 @@ def main(image_path, map_path, source_dir, build_dir):
 
     # Hardening.
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
-    for name, bit in DLL_FLAGS.items():
+    for name, bit in {**DLL_FLAGS, **arch_flags}.items():
         check(flags & bit, name, hex(flags))
     check(not pe.FILE_HEADER.Characteristics & 0x0001, "relocations not stripped",
           hex(pe.FILE_HEADER.Characteristics))
@@ -116,9 +122,9 @@ def main(image_path, map_path, source_dir, build_dir):
 
     for failure in failures:
         print("FAIL", failure)
-    print(f"{image_path}: {len(failures)} failed checks")
+    print(f"{image_path} ({arch}, {len(image)} bytes): {len(failures)} failed checks")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:5]))
+    sys.exit(main(*sys.argv[1:6]))

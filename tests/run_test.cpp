@@ -77,21 +77,31 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.messageBoxType, ~0u) << "a usage box was shown";
 }
 
+// The real record: 68 bytes on i686 and 104 on x86_64, the size first and
+// the desktop after the reserved pointer (and, on x86_64, padding).
+#if defined(_WIN64)
+const size_t kLaunchSettingsSize = 104;
+const size_t kDesktopOffset = 16;
+#else
+const size_t kLaunchSettingsSize = 68;
+const size_t kDesktopOffset = 8;
+#endif
+static_assert(sizeof(STARTUPINFOA) == kLaunchSettingsSize, "STARTUPINFOA size");
+static_assert(offsetof(STARTUPINFOA, lpDesktop) == kDesktopOffset, "desktop offset");
+
 TEST(RunLauncher, LaunchSettingsHoldOnlyTheSizeAndTheDesktop)
 {
     ResetFake();
     RunWithTail("C:\\app.exe");
 
-    // The real i686 record: 68 bytes, size first, desktop at offset 8.
-    static_assert(sizeof(STARTUPINFOA) == 68, "STARTUPINFOA is 68 bytes on i686");
-    static_assert(offsetof(STARTUPINFOA, lpDesktop) == 8, "desktop at offset 8");
-    ASSERT_EQ(g_fake.launchSettingsBytes.size(), 68u);
+    ASSERT_EQ(g_fake.launchSettingsBytes.size(), kLaunchSettingsSize);
     DWORD size;
     memcpy(&size, g_fake.launchSettingsBytes.data(), sizeof size);
-    EXPECT_EQ(size, 68u);
+    EXPECT_EQ(size, kLaunchSettingsSize);
     EXPECT_EQ(g_fake.launchDesktop, "winsta0\\default");
-    for (size_t i = 0; i < 68; ++i) {
-        bool sizeOrDesktop = i < 4 || (i >= 8 && i < 12);
+    for (size_t i = 0; i < kLaunchSettingsSize; ++i) {
+        bool sizeOrDesktop = i < sizeof size ||
+                             (i >= kDesktopOffset && i < kDesktopOffset + sizeof(char*));
         if (!sizeOrDesktop) {
             EXPECT_EQ(g_fake.launchSettingsBytes[i], 0) << "byte " << i;
         }
