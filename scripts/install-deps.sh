@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's packages, everything the build and the tests need:
-# the i686 mingw-w64 cross compiler, CMake, make, Wine with its 32-bit part,
+# the i686 and x86_64 mingw-w64 cross compilers, CMake, make, Wine's 64-bit
+# loader and its 32-bit part (installed everywhere; it runs only on a host
+# that executes 32-bit programs, and the tests find out which host this is),
 # Xvfb and the X tools the display tests use, GoogleTest for the unit tests,
 # pefile for the image checks, clang and its libFuzzer runtime for the fuzzer,
 # clang-tidy and cppcheck for the static analysis.
@@ -9,7 +11,8 @@
 set -eu
 
 packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
-  wine wine32:i386 xvfb x11-apps imagemagick python3-pefile \
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+  wine wine64 wine32:i386 xvfb x11-apps imagemagick python3-pefile \
   clang libclang-rt-14-dev clang-tidy cppcheck locales"
 
 missing=""
@@ -33,10 +36,17 @@ if [ -n "$missing" ]; then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
-    apt-get update -q
-    apt-get install -y -q --no-install-recommends $missing
+    if ! apt-get update -q || ! apt-get install -y -q --no-install-recommends $missing; then
+        echo "install-deps: apt-get could not install:$missing" >&2
+        echo "next step: check the package sources (apt-get update) and run scripts/install-deps.sh again as root" >&2
+        exit 1
+    fi
 fi
 if [ -n "$need_locale" ]; then
     localedef -i ja_JP -c -f UTF-8 ja_JP.UTF-8 || true
-    locale -a | grep -qix 'ja_JP.utf8'
+    if ! locale -a | grep -qix 'ja_JP.utf8'; then
+        echo "install-deps: localedef did not make the ja_JP.UTF-8 locale" >&2
+        echo "next step: check that the locales package is installed and /usr/lib/locale is writable" >&2
+        exit 1
+    fi
 fi

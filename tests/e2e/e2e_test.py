@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """End-to-end tests of the real tolvane.exe under Wine.
 
-usage: e2e_test.py <group> <build dir>
+usage: e2e_test.py <group> i686|x86_64 <build tree of that image>
 
 Groups: token, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
 one helper, run_launcher, starts the launcher through the Windows-side
@@ -9,6 +9,9 @@ harness with an exact command line and reads back what the started target
 (token_report.exe) wrote about itself. "Nothing started" means the launcher
 has ended and, after a grace period, the target's report is still absent.
 Every check prints what it saw; the last line counts passes and failures.
+Each image's tree holds its own launcher, target, harness and watcher, all
+of that architecture; the i686 groups are skipped (status 77) on a host that
+cannot execute 32-bit programs.
 """
 import os
 import shutil
@@ -20,6 +23,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+SKIP = 77                    # the status CTest reports as a skip
 GRACE_SECONDS = 2.0          # how long a target that was started has to report
 REPORT_WAIT_SECONDS = 15.0   # how long a started target may take to report
 
@@ -394,7 +398,6 @@ def usage_on_display(ws, display):
 # --- double-byte code page ------------------------------------------------
 
 JAPANESE = {"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.UTF-8"}
-SKIP = 77
 
 
 def test_dbcs(ws):
@@ -439,11 +442,14 @@ GROUPS = {
 
 
 def main():
-    group, build = sys.argv[1], os.path.abspath(sys.argv[2])
+    group, arch, build = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
+    if arch == "i686" and subprocess.run([os.path.join(ROOT, "scripts", "wine-host"), "i386"],
+                                         stdin=subprocess.DEVNULL).returncode != 0:
+        return SKIP
     ws = Workspace(build, group)
     if GROUPS[group](ws) == SKIP:
         return SKIP
-    print("%s: %d passed, %d failed" % (group, results["passed"], results["failed"]))
+    print("%s (%s): %d passed, %d failed" % (group, arch, results["passed"], results["failed"]))
     return 1 if results["failed"] or not results["passed"] else 0
 
 
