@@ -9,11 +9,15 @@
 //   directory <the current directory>
 //   env TOLVANE_PROBE=<its value, or "(unset)">
 //   codepage <the ANSI code page>
+//   object opened|error <code>   (only when TOLVANE_ADMIN_OBJECT is set)
 //   user <SID> <DOMAIN\name>
 //   group <SID> <DOMAIN\name> <attributes in words>
 //   privilege <name> <attributes in words>
 //   restricted yes|no
 //   type primary|impersonation
+// TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
+// (admin_object.exe makes one): the report says whether this process could
+// open it, or the error code it got, 5 when access was denied.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
 // writes, so a test can see that its starter did not wait for it.
 #include <windows.h>
@@ -113,6 +117,17 @@ static void Report(FILE* out)
     const char* probe = getenv("TOLVANE_PROBE");
     fprintf(out, "env TOLVANE_PROBE=%s\n", probe ? probe : "(unset)");
     fprintf(out, "codepage %u\n", GetACP());
+
+    const char* object = getenv("TOLVANE_ADMIN_OBJECT");
+    if (object != nullptr) {
+        HANDLE event = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, object);
+        if (event != nullptr) {
+            fprintf(out, "object opened\n");
+            CloseHandle(event);
+        } else {
+            fprintf(out, "object error %lu\n", GetLastError());
+        }
+    }
 
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {

@@ -3,7 +3,7 @@
 
 usage: e2e_test.py <group> i686|x86_64 <build tree of that image>
 
-Groups: token, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
+Groups: token, object, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
 one helper, run_launcher, starts the launcher through the Windows-side
 harness with an exact command line and reads back what the started target
 (token_report.exe) wrote about itself. "Nothing started" means the launcher
@@ -144,10 +144,11 @@ def run_launcher(ws, name, command_line, directory=None, env_extra=None, delay_m
     return status, elapsed, report, case
 
 
-def caller_report(ws):
+def caller_report(ws, env_extra=None):
     """What token_report.exe says when run directly, without the launcher."""
     path = os.path.join(ws.dir, "caller.txt")
-    wine([ws.target], os.path.join(ws.dir, "caller.log"), {"TOLVANE_REPORT": winpath(path)})
+    wine([ws.target], os.path.join(ws.dir, "caller.log"),
+         dict(env_extra or {}, TOLVANE_REPORT=winpath(path)))
     return read_report(path) if os.path.exists(path) else None
 
 
@@ -206,6 +207,42 @@ def test_token(ws):
           [r for k, r in child if k == "restricting"])
     check(first(child, "restricted") == "no", "token not restricted", first(child, "restricted"))
     check(first(child, "type") == "primary", "primary token", first(child, "type"))
+
+
+# --- Administrators-only object ------------------------------------------
+
+def test_object(ws):
+    """An event only Administrators may open: the target opens it when run
+    directly and is refused (5) when started through the launcher."""
+    name = "TolvaneAdministratorsOnly-%d" % os.getpid()
+    ready = os.path.join(ws.dir, "object-ready.txt")
+    stop = os.path.join(ws.dir, "object-stop")
+    log = open(os.path.join(ws.dir, "object.log"), "wb")
+    holder = subprocess.Popen([WINE_RUN, os.path.join(ws.build, "admin_object.exe"), name,
+                               winpath(ready), winpath(stop)],
+                              stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    try:
+        made = read_lines(ready)[0] if wait_for(ready, REPORT_WAIT_SECONDS) else None
+        if not check(made == "created", "Administrators-only event made", made):
+            return
+        env = {"TOLVANE_ADMIN_OBJECT": name}
+        caller = caller_report(ws, env)
+        check(caller is not None and first(caller, "object") == "opened",
+              "run directly: the event opens", caller and first(caller, "object"))
+        status, _, report_path, _ = run_launcher(
+            ws, "object", b'tolvane.exe "%s"' % winpath(ws.target).encode(), env_extra=env)
+        check(status == 0, "launcher status", status)
+        child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+        check(child is not None and first(child, "object") == "error 5",
+              "started by the launcher: access denied", child and first(child, "object"))
+        check(holder.poll() is None, "the event still existed throughout", holder.poll())
+    finally:
+        open(stop, "w").close()
+        try:
+            holder.wait(30)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+        log.close()
 
 
 # --- startup -------------------------------------------------------------
@@ -433,6 +470,7 @@ def test_dbcs(ws):
 
 GROUPS = {
     "token": test_token,
+    "object": test_object,
     "startup": test_startup,
     "cmdline": test_cmdline,
     "detached": test_detached,

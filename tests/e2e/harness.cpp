@@ -11,7 +11,7 @@
 //   elapsed-ms <from the start to the end of the launcher>
 //   elapsed-us <the same in microseconds, from the performance counter>
 // or "error <what> <code>" when the launcher could not be started.
-#include "report_file.h"
+#include "demo/report_file.h"
 
 #include <windows.h>
 #include <stdio.h>

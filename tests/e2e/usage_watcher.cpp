@@ -15,7 +15,7 @@
 // After writing it the watcher waits for the go file to appear (the test
 // takes its screenshot meanwhile), then presses OK and writes the report
 // again with "pressed yes" at its end.
-#include "report_file.h"
+#include "demo/report_file.h"
 
 #include <windows.h>
 #include <stdio.h>
