@@ -4,12 +4,13 @@
 # make demo   installs what is missing, builds, shows a token before and after
 # make fuzz   fuzzes the command-line rules for FUZZ_SECONDS (default 60)
 # make bench  size and start-to-exit time of each image against a conventional build
+# make dist   writes the release package dist/tolvane-<version>.zip
 BUILD := build
 X64 := $(BUILD)/x64
 
 FUZZ_SECONDS := 60
 
-.PHONY: all deps test demo fuzz bench clean
+.PHONY: all deps test demo fuzz bench dist clean
 
 all: deps
 	@test -f $(BUILD)/CMakeCache.txt || \
@@ -18,7 +19,7 @@ all: deps
 	    cmake -S . -B $(X64) -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=
 	cmake --build $(BUILD) -j2
 	cmake --build $(X64) -j2
-	@sha256sum $(BUILD)/tolvane.exe $(X64)/tolvane.exe
+	@sha256sum $(BUILD)/tolvane.exe $(X64)/tolvane.exe | sed "s/^/Tolvane $$(cat $(BUILD)/VERSION)  /"
 
 deps:
 	@scripts/install-deps.sh
@@ -39,5 +40,8 @@ bench: all
 	scripts/wine-prefix start
 	/usr/bin/python3 scripts/bench.py $(BUILD) 30; status=$$?; scripts/wine-prefix stop; exit $$status
 
+dist: all
+	scripts/dist $(BUILD) $(X64) dist
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) dist

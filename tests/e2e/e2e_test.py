@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """End-to-end tests of the real tolvane.exe under Wine.
 
-usage: e2e_test.py <group> i686|x86_64 <build tree of that image>
+usage: e2e_test.py <group> i686|x86_64 <build tree of that image> [<i686 build tree>]
 
-Groups: token, object, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
+The install group builds the release package, which holds both images, so it
+is also given the i686 tree.
+
+Groups: token, object, install, startup, cmdline, detached, usage, dbcs. Each runs a table of cases;
 one helper, run_launcher, starts the launcher through the Windows-side
 harness with an exact command line and reads back what the started target
 (token_report.exe) wrote about itself. "Nothing started" means the launcher
@@ -13,6 +16,7 @@ Each image's tree holds its own launcher, target, harness and watcher, all
 of that architecture; the i686 groups are skipped (status 77) on a host that
 cannot execute 32-bit programs.
 """
+import getpass
 import os
 import shutil
 import socket
@@ -20,6 +24,7 @@ import subprocess
 import sys
 import threading
 import time
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
@@ -243,6 +248,88 @@ def test_object(ws):
         except subprocess.TimeoutExpired:
             holder.kill()
         log.close()
+
+
+# --- install.cmd, the Explorer verb, uninstall.cmd ---------------------------
+
+CLASS_KEY = "Software\\Classes\\exefile"
+VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\Tolvane"
+OTHER_VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\SomeoneElse"
+
+
+def test_install(ws):
+    """Installs from the release package with Wine's cmd, starts a program
+    through the new verb, and uninstalls: twice, the second time with
+    another verb beside ours, which must stay."""
+    zip_dir = os.path.join(ws.dir, "dist")
+    subprocess.run([os.path.join(ROOT, "scripts", "dist"), ws.i686_build, ws.build, zip_dir],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+    package = os.path.join(ws.dir, "package")
+    with zipfile.ZipFile(os.path.join(zip_dir, os.listdir(zip_dir)[0])) as archive:
+        archive.extractall(package)
+    log = os.path.join(ws.dir, "cmd.log")
+    prefix = os.environ.get("TOLVANE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+    installed = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "AppData", "Local",
+                             "Programs", "Tolvane", "tolvane.exe")
+
+    def cmd(script):
+        return wine(["cmd.exe", "/c", winpath(os.path.join(package, script))], log)
+
+    def key_exists(key):
+        return wine(["reg", "query", key], log) == 0
+
+    # Leftovers of an earlier run that stopped halfway.
+    wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
+    if os.path.exists(installed):
+        os.remove(installed)
+
+    statuses = [cmd("install.cmd"), cmd("install.cmd")]
+    check(statuses == [0, 0], "install.cmd, run twice", statuses)
+    with open(installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
+        check(a.read() == b.read(), "installed the x86_64 image on 64-bit Windows", installed)
+
+    status, _, report_path, _ = run_launcher_through_verb(ws, "verb")
+    check(status == 0, "the verb's command ran the launcher: status", status)
+    child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+    admin = groups_of(child).get(ADMINISTRATORS) if child else None
+    check(admin is not None and "deny-only" in admin, "started with Administrators deny-only", admin)
+    check(child is not None and first(child, "commandline") == '"%s"' % winpath(ws.target),
+          "started the file the verb was given", child and first(child, "commandline"))
+
+    statuses = [cmd("uninstall.cmd"), cmd("uninstall.cmd")]
+    check(statuses == [0, 0], "uninstall.cmd, run twice", statuses)
+    check(not key_exists("HKCU\\" + CLASS_KEY), "no trace of the verb's keys", "HKCU\\" + CLASS_KEY)
+    check(not os.path.exists(os.path.dirname(installed)), "installed folder removed",
+          os.path.dirname(installed))
+    status, _, report_path, _ = run_launcher_through_verb(ws, "verb after uninstall")
+    time.sleep(GRACE_SECONDS)
+    check(status is None and not os.path.exists(report_path), "the verb starts nothing",
+          (status, os.path.exists(report_path)))
+
+    # Someone else's verb, added after install, is not install's to remove.
+    statuses = [cmd("install.cmd")]
+    wine(["reg", "add", OTHER_VERB_KEY + "\\command", "/ve", "/d", "other.exe \"%1\"", "/f"], log)
+    statuses.append(cmd("uninstall.cmd"))
+    check(statuses == [0, 0], "install, another verb added, uninstall", statuses)
+    seen = (key_exists(VERB_KEY), key_exists(OTHER_VERB_KEY))
+    check(seen == (False, True), "ours removed, the other verb kept", seen)
+    wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
+
+
+def run_launcher_through_verb(ws, name):
+    """Starts the target through the installed verb, as Explorer's menu
+    does. Returns what run_launcher returns."""
+    case = ws.case_dir(name)
+    report = os.path.join(case, "report.txt")
+    result = os.path.join(case, "result.txt")
+    wine([ws.harness, "--verb", "Tolvane", CLASS_KEY, winpath(ws.target), winpath(result)],
+         os.path.join(case, "wine.log"), {"TOLVANE_REPORT": winpath(report)})
+    lines = read_lines(result) if os.path.exists(result) else []
+    status = next((int(line.split()[1]) for line in lines if line.startswith("status ")), None)
+    for line in lines:
+        if line.startswith("error "):
+            print("harness: " + line)
+    return status, None, report, case
 
 
 # --- startup -------------------------------------------------------------
@@ -471,6 +558,7 @@ def test_dbcs(ws):
 GROUPS = {
     "token": test_token,
     "object": test_object,
+    "install": test_install,
     "startup": test_startup,
     "cmdline": test_cmdline,
     "detached": test_detached,
@@ -485,6 +573,7 @@ def main():
                                          stdin=subprocess.DEVNULL).returncode != 0:
         return SKIP
     ws = Workspace(build, group)
+    ws.i686_build = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
     if GROUPS[group](ws) == SKIP:
         return SKIP
     print("%s (%s): %d passed, %d failed" % (group, arch, results["passed"], results["failed"]))

@@ -1,20 +1,30 @@
 // e2e_harness: starts the launcher with an exact command line, in a chosen
-// directory, waits for it and writes down how it ended.
+// directory, waits for it and writes down how it ended; or starts a file
+// through a verb of the shell, as Explorer's menu does, and does the same.
 //
 // usage: e2e_harness.exe <launcher> <directory> <command-line file> <result file>
+//        e2e_harness.exe --verb <verb> <class key> <file> <result file>
 //
 // The command line is read as raw bytes from its file, so any byte can be
 // put on it, and handed to CreateProcessA unchanged; the launcher's image is
-// named separately, so the command line's first word can be anything. The
-// environment is the harness's own. The result file gets:
+// named separately, so the command line's first word can be anything. With
+// --verb, ShellExecuteExA runs the command registered for the verb under
+// <class key> (a key under HKEY_CURRENT_USER, such as
+// Software\Classes\exefile) with the file in place of %1: the shell's own
+// substitution, as Explorer's menu uses it. The key is named rather than
+// found from the file's type because Wine's shell runs an .exe itself
+// whatever the verb, and its HKEY_CLASSES_ROOT leaves out the per-user
+// classes. The environment is the harness's own. The result file gets:
 //   status <exit status>
-//   elapsed-ms <from the start to the end of the launcher>
+//   elapsed-ms <from the start to the end of the started process>
 //   elapsed-us <the same in microseconds, from the performance counter>
-// or "error <what> <code>" when the launcher could not be started.
+// or "error <what> <code>" when nothing could be started.
 #include "demo/report_file.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -23,10 +33,71 @@ static int WriteResult(const char* path, const std::string& text)
     return WriteReportFile(path, text) ? 0 : 2;
 }
 
+static void StartClock(LARGE_INTEGER* counterStart, ULONGLONG* started)
+{
+    QueryPerformanceCounter(counterStart);
+    *started = GetTickCount64();
+}
+
+// Waits for the started process and writes its status and how long it ran.
+static int WaitAndWrite(HANDLE process, LARGE_INTEGER counterStart, ULONGLONG started,
+                        const char* resultPath)
+{
+    if (WaitForSingleObject(process, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 999);
+        return WriteResult(resultPath, "error launcher-did-not-end 0\n");
+    }
+    LARGE_INTEGER frequency, counterEnd;
+    QueryPerformanceCounter(&counterEnd);
+    QueryPerformanceFrequency(&frequency);
+    ULONGLONG elapsed = GetTickCount64() - started;
+    LONGLONG elapsedUs = (counterEnd.QuadPart - counterStart.QuadPart) * 1000000 / frequency.QuadPart;
+    DWORD status = 0;
+    GetExitCodeProcess(process, &status);
+    return WriteResult(resultPath, "status " + std::to_string(status) + "\nelapsed-ms " +
+                                       std::to_string(elapsed) + "\nelapsed-us " +
+                                       std::to_string(elapsedUs) + "\n");
+}
+
+static int StartThroughVerb(const char* verb, const char* classKey, const char* file,
+                            const char* resultPath)
+{
+    HKEY key;
+    LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, classKey, 0, KEY_READ, &key);
+    if (opened != ERROR_SUCCESS) {
+        return WriteResult(resultPath, "error RegOpenKeyExA " + std::to_string(opened) + "\n");
+    }
+    SHELLEXECUTEINFOA info;
+    ZeroMemory(&info, sizeof info);
+    info.cbSize = sizeof info;
+    // The verb from that key, the process handle back, no error box, and
+    // done before the call returns.
+    info.fMask = SEE_MASK_CLASSKEY | SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.hkeyClass = key;
+    info.lpVerb = verb;
+    info.lpFile = file;
+    info.nShow = SW_SHOWNORMAL;
+
+    LARGE_INTEGER counterStart;
+    ULONGLONG started;
+    StartClock(&counterStart, &started);
+    if (!ShellExecuteExA(&info)) {
+        return WriteResult(resultPath, "error ShellExecuteExA " + std::to_string(GetLastError()) + "\n");
+    }
+    if (info.hProcess == nullptr) {
+        return WriteResult(resultPath, "error no-process 0\n");
+    }
+    return WaitAndWrite(info.hProcess, counterStart, started, resultPath);
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 6 && strcmp(argv[1], "--verb") == 0) {
+        return StartThroughVerb(argv[2], argv[3], argv[4], argv[5]);
+    }
     if (argc != 5) {
-        fprintf(stderr, "usage: e2e_harness.exe <launcher> <directory> <command-line file> <result file>\n");
+        fprintf(stderr, "usage: e2e_harness.exe <launcher> <directory> <command-line file> <result file>\n"
+                        "       e2e_harness.exe --verb <verb> <class key> <file> <result file>\n");
         return 2;
     }
     const char* launcher = argv[1];
@@ -50,24 +121,12 @@ int main(int argc, char** argv)
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof process);
 
-    LARGE_INTEGER frequency, counterStart, counterEnd;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counterStart);
-    ULONGLONG started = GetTickCount64();
+    LARGE_INTEGER counterStart;
+    ULONGLONG started;
+    StartClock(&counterStart, &started);
     if (!CreateProcessA(launcher, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory,
                         &startup, &process)) {
         return WriteResult(resultPath, "error CreateProcessA " + std::to_string(GetLastError()) + "\n");
     }
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 999);
-        return WriteResult(resultPath, "error launcher-did-not-end 0\n");
-    }
-    QueryPerformanceCounter(&counterEnd);
-    ULONGLONG elapsed = GetTickCount64() - started;
-    LONGLONG elapsedUs = (counterEnd.QuadPart - counterStart.QuadPart) * 1000000 / frequency.QuadPart;
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    return WriteResult(resultPath, "status " + std::to_string(status) + "\nelapsed-ms " +
-                                       std::to_string(elapsed) + "\nelapsed-us " +
-                                       std::to_string(elapsedUs) + "\n");
+    return WaitAndWrite(process.hProcess, counterStart, started, resultPath);
 }

@@ -1,0 +1,78 @@
+@echo off
+rem Removes what install.cmd added for the current Windows account: the
+rem "Run without administrator rights" verb, the installed tolvane.exe and
+rem its folder, and the keys and folder that install.cmd had to make for
+rem them, once they are empty. Everything else stays. Running it again
+rem changes nothing.
+setlocal
+
+if not defined LOCALAPPDATA goto :no_profile
+set "CLASSES=HKCU\Software\Classes"
+set "VERB=HKCU\Software\Classes\exefile\shell\Tolvane"
+set "PROGRAMS=%LOCALAPPDATA%\Programs"
+set "FOLDER=%LOCALAPPDATA%\Programs\Tolvane"
+
+set "MADE_CLASS="
+set "MADE_SHELL="
+set "MADE_PROGRAMS="
+reg query "%VERB%" >nul 2>&1
+if errorlevel 1 goto :no_verb
+rem (Exit codes are read with "if errorlevel" throughout: some command
+rem interpreters, Wine's among them, do not honour || and && after a program.)
+reg query "%VERB%" /v TolvaneMadeClassKey >nul 2>&1
+if not errorlevel 1 set "MADE_CLASS=1"
+reg query "%VERB%" /v TolvaneMadeShellKey >nul 2>&1
+if not errorlevel 1 set "MADE_SHELL=1"
+reg query "%VERB%" /v TolvaneMadeFolder >nul 2>&1
+if not errorlevel 1 set "MADE_PROGRAMS=1"
+reg delete "%VERB%" /f >nul
+reg query "%VERB%" >nul 2>&1
+if not errorlevel 1 goto :verb_stays
+echo Removed "Run without administrator rights": "%VERB%".
+if defined MADE_SHELL call :remove_if_empty "%CLASSES%\exefile\shell"
+if defined MADE_CLASS call :remove_if_empty "%CLASSES%\exefile"
+goto :files
+:no_verb
+echo No "Run without administrator rights" verb to remove.
+
+:files
+if not exist "%FOLDER%\tolvane.exe" goto :no_image
+del /f "%FOLDER%\tolvane.exe"
+rem del does not always set errorlevel when it fails: look instead.
+if exist "%FOLDER%\tolvane.exe" goto :image_stays
+echo Deleted "%FOLDER%\tolvane.exe".
+goto :folders
+:no_image
+echo No "%FOLDER%\tolvane.exe" to delete.
+
+:folders
+rem rd without /s removes a folder only when it is empty.
+if exist "%FOLDER%\" rd "%FOLDER%" 2>nul
+if not exist "%FOLDER%\" echo No folder "%FOLDER%" left.
+if not defined MADE_PROGRAMS exit /b 0
+if exist "%PROGRAMS%\" rd "%PROGRAMS%" 2>nul
+if not exist "%PROGRAMS%\" echo No folder "%PROGRAMS%" left: install.cmd had made it.
+exit /b 0
+
+rem Deletes a key that has neither values nor subkeys: for it, reg query
+rem lists nothing but blank lines, which for /f passes over.
+:remove_if_empty
+set "LINES=0"
+for /f "delims=" %%L in ('reg query "%~1" 2^>nul') do set /a LINES+=1
+if not "%LINES%"=="0" exit /b 0
+reg query "%~1" >nul 2>&1
+if errorlevel 1 exit /b 0
+reg delete "%~1" /f >nul
+reg query "%~1" >nul 2>&1
+if errorlevel 1 echo Removed the empty key "%~1": install.cmd had made it.
+exit /b 0
+
+:no_profile
+echo uninstall: LOCALAPPDATA is not set, so there is no per-user folder to look in.
+exit /b 1
+:verb_stays
+echo uninstall: could not remove "%VERB%".
+exit /b 1
+:image_stays
+echo uninstall: could not delete "%FOLDER%\tolvane.exe"; is it running?
+exit /b 1
