@@ -26,7 +26,7 @@ deps:
 
 # One CTest run in build/ runs the tests of both trees.
 test: all
-	@cd $(BUILD) && ctest --output-on-failure; status=$$?; cd .. && scripts/wine-host note; exit $$status
+	@cd $(BUILD) && ctest --output-on-failure; status=$$?; $(CURDIR)/scripts/wine-host note; exit $$status
 
 demo: all
 	scripts/demo
