@@ -121,21 +121,28 @@ def wait_for(path, seconds):
     return os.path.exists(path)
 
 
-def run_launcher(ws, name, command_line, directory=None, env_extra=None, delay_ms=None):
+def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, delay_ms=None,
+                 verb=None):
     """Starts the launcher through the harness with `command_line` (bytes)
-    exactly. Returns (status or None, elapsed ms, report path, case dir)."""
+    exactly; or, given `verb`, has the shell start the target through that
+    verb of the per-user exefile class, as Explorer's menu does, which runs
+    the launcher install.cmd registered there. Returns (status or None,
+    elapsed ms, report path, case dir)."""
     case = ws.case_dir(name)
     report = os.path.join(case, "report.txt")
-    cmdline_file = os.path.join(case, "cmdline.bin")
-    with open(cmdline_file, "wb") as f:
-        f.write(command_line)
     result = os.path.join(case, "result.txt")
+    if verb is None:
+        cmdline_file = os.path.join(case, "cmdline.bin")
+        with open(cmdline_file, "wb") as f:
+            f.write(command_line)
+        start = [winpath(ws.launcher), winpath(directory or case), winpath(cmdline_file)]
+    else:
+        start = ["--verb", verb, CLASS_KEY, winpath(ws.target)]
     env = {"TOLVANE_REPORT": winpath(report)}
     if delay_ms is not None:
         env["TOLVANE_REPORT_DELAY_MS"] = str(delay_ms)
     env.update(env_extra or {})
-    wine([ws.harness, winpath(ws.launcher), winpath(directory or case), winpath(cmdline_file),
-          winpath(result)], os.path.join(case, "wine.log"), env)
+    wine([ws.harness] + start + [winpath(result)], os.path.join(case, "wine.log"), env)
     status = elapsed = None
     if os.path.exists(result):
         for line in read_lines(result):
@@ -288,7 +295,7 @@ def test_install(ws):
     with open(installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
         check(a.read() == b.read(), "installed the x86_64 image on 64-bit Windows", installed)
 
-    status, _, report_path, _ = run_launcher_through_verb(ws, "verb")
+    status, _, report_path, _ = run_launcher(ws, "verb", verb="Tolvane")
     check(status == 0, "the verb's command ran the launcher: status", status)
     child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
     admin = groups_of(child).get(ADMINISTRATORS) if child else None
@@ -301,7 +308,7 @@ def test_install(ws):
     check(not key_exists("HKCU\\" + CLASS_KEY), "no trace of the verb's keys", "HKCU\\" + CLASS_KEY)
     check(not os.path.exists(os.path.dirname(installed)), "installed folder removed",
           os.path.dirname(installed))
-    status, _, report_path, _ = run_launcher_through_verb(ws, "verb after uninstall")
+    status, _, report_path, _ = run_launcher(ws, "verb after uninstall", verb="Tolvane")
     time.sleep(GRACE_SECONDS)
     check(status is None and not os.path.exists(report_path), "the verb starts nothing",
           (status, os.path.exists(report_path)))
@@ -314,22 +321,6 @@ def test_install(ws):
     seen = (key_exists(VERB_KEY), key_exists(OTHER_VERB_KEY))
     check(seen == (False, True), "ours removed, the other verb kept", seen)
     wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
-
-
-def run_launcher_through_verb(ws, name):
-    """Starts the target through the installed verb, as Explorer's menu
-    does. Returns what run_launcher returns."""
-    case = ws.case_dir(name)
-    report = os.path.join(case, "report.txt")
-    result = os.path.join(case, "result.txt")
-    wine([ws.harness, "--verb", "Tolvane", CLASS_KEY, winpath(ws.target), winpath(result)],
-         os.path.join(case, "wine.log"), {"TOLVANE_REPORT": winpath(report)})
-    lines = read_lines(result) if os.path.exists(result) else []
-    status = next((int(line.split()[1]) for line in lines if line.startswith("status ")), None)
-    for line in lines:
-        if line.startswith("error "):
-            print("harness: " + line)
-    return status, None, report, case
 
 
 # --- startup -------------------------------------------------------------
