@@ -5,6 +5,7 @@
 // TOLVANE_REPORT when it is set (a program started by tolvane has no
 // console and no arguments), otherwise to standard output. One fact a line:
 //   commandline <the process command line>
+//   commandline-utf8 <the same, read as UTF-16 and written in UTF-8>
 //   desktop <the desktop from the start-up information>
 //   directory <the current directory>
 //   env TOLVANE_PROBE=<its value, or "(unset)">
@@ -13,11 +14,16 @@
 //   user <SID> <DOMAIN\name>
 //   group <SID> <DOMAIN\name> <attributes in words>
 //   privilege <name> <attributes in words>
+//   owner <SID> <DOMAIN\name>          (the owner of what it makes)
+//   default-dacl none|<entries>       (what it makes gets this access list)
+//   dacl-entry <allowed|denied|type> <mask> <SID> <DOMAIN\name>   (one a line)
 //   restricted yes|no
 //   type primary|impersonation
 // TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
 // (admin_object.exe makes one): the report says whether this process could
 // open it, or the error code it got, 5 when access was denied.
+// When its own token cannot be opened the report ends with
+// "error OpenProcessToken <code>" after the lines above the user.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
 // writes, so a test can see that its starter did not wait for it.
 #include <windows.h>
@@ -105,6 +111,13 @@ static std::string PrivilegeAttributes(DWORD attributes)
 static void Report(FILE* out)
 {
     fprintf(out, "commandline %s\n", GetCommandLineA());
+    // The command line as the process got it, before any conversion to the
+    // ANSI code page could lose or replace a character.
+    const wchar_t* wide = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &utf8[0], size, nullptr, nullptr);
+    fprintf(out, "commandline-utf8 %s\n", utf8.c_str());
 
     STARTUPINFOA startup;
     GetStartupInfoA(&startup);
@@ -162,6 +175,33 @@ static void Report(FILE* out)
             }
             fprintf(out, "privilege %s %s\n", name,
                     PrivilegeAttributes(privileges->Privileges[i].Attributes).c_str());
+        }
+    }
+
+    std::vector<unsigned char> owner = QueryToken(token, TokenOwner);
+    if (!owner.empty()) {
+        fprintf(out, "owner %s\n", SidText(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner).c_str());
+    }
+
+    std::vector<unsigned char> daclBuffer = QueryToken(token, TokenDefaultDacl);
+    const ACL* dacl = daclBuffer.empty() ? nullptr
+                                         : reinterpret_cast<TOKEN_DEFAULT_DACL*>(daclBuffer.data())->DefaultDacl;
+    if (dacl == nullptr) {
+        fprintf(out, "default-dacl none\n");
+    } else {
+        fprintf(out, "default-dacl %u\n", dacl->AceCount);
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* entry = nullptr;
+            if (!GetAce(const_cast<ACL*>(dacl), i, reinterpret_cast<void**>(&entry))) {
+                break;
+            }
+            BYTE type = entry->Header.AceType;
+            char typeText[16];
+            snprintf(typeText, sizeof typeText, "type%u", type);
+            fprintf(out, "dacl-entry %s 0x%08lx %s\n",
+                    type == ACCESS_ALLOWED_ACE_TYPE ? "allowed"
+                    : type == ACCESS_DENIED_ACE_TYPE ? "denied" : typeText,
+                    static_cast<unsigned long>(entry->Mask), SidText(&entry->SidStart).c_str());
         }
     }
 

@@ -3,6 +3,8 @@
 // exercised on its own with any lead-byte set.
 #pragma once
 
+#include <stddef.h>
+
 // Returns what follows the program's own name and the blanks behind it on
 // `commandLine` (null counts as empty). The own name ends at the first byte
 // from 0x01 to 0x20 outside double quotes; a byte for which `isLeadByte`
@@ -50,8 +52,19 @@ char* CutCommandLineTail(char* commandLine, IsLeadByte isLeadByte)
     return reinterpret_cast<char*>(p);
 }
 
-// Returns the target name carved out of `tail` in place. A tail that starts
-// with a double quote loses that quote, and its closing double quote when its
-// last byte is one (the one byte this may write); any other tail is the
-// target name as it stands.
-char* ExtractTargetName(char* tail);
+// Returns the target name taken from `tail`, and in `*commandLine` the
+// command line to start it with, or null when it gets no arguments.
+//   - A tail that does not start with a double quote is the target name as
+//     it stands, blanks and all; no arguments.
+//   - A tail that starts with one is a quoted path. When its closing quote
+//     is followed by blanks (bytes 0x01 to 0x20) and then anything else,
+//     those are arguments: the path between the quotes is copied into
+//     `pathBuffer` and is the target name, and the command line is the whole
+//     tail from its opening quote, unchanged. When only blanks or nothing
+//     follow the closing quote, the path is cut there in place (the one byte
+//     this may write). With no closing quote, or another byte right after
+//     it, the target name is the tail after its opening quote, less its last
+//     byte when that is a quote.
+// Returns null only when a path to be copied does not fit `pathBuffer`.
+// Reads nothing past the tail's terminator.
+char* ExtractTargetName(char* tail, char* pathBuffer, size_t pathBufferSize, char** commandLine);

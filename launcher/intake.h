@@ -9,6 +9,13 @@
 extern const char kUsageText[];
 extern const char kUsageCaption[];
 
+// The most bytes of a quoted path followed by arguments, with its
+// terminator: such a path is copied out of the command line, onto the stack.
+// Well beyond the longest path Windows starts a program from (MAX_PATH, 260
+// UTF-16 units, each at most three bytes in UTF-8 or two in a double-byte
+// code page); a longer one ends the run with ERROR_FILENAME_EXCED_RANGE.
+const size_t kPathBufferSize = 1024;
+
 // The process command line's tail, cut by the lead bytes of the system's
 // ANSI code page.
 char* ReadCommandLineTail(const PlatformCalls& platform);

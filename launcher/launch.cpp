@@ -13,14 +13,14 @@ void FillLaunchSettings(STARTUPINFOA* launchSettings)
 }
 
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, STARTUPINFOA* launchSettings)
+                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings)
 {
     PROCESS_INFORMATION processInformation;
     memset(&processInformation, 0, sizeof processInformation);
     return platform.CreateProcessAsUserA(
                restrictedToken,
-               targetName,
-               nullptr,    // no command line: the platform builds it from the name alone
+               targetName, // exactly this file: no search, no extension added
+               commandLine,  // null: the platform builds it from the name alone
                nullptr,    // process handle not inheritable
                nullptr,    // thread handle not inheritable
                FALSE,      // the launcher's handles stay with the launcher

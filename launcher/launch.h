@@ -13,9 +13,11 @@ extern const char kInteractiveDesktop[];
 // standard handles are handed over.
 void FillLaunchSettings(STARTUPINFOA* launchSettings);
 
-// Starts `targetName` under `restrictedToken` with no arguments of its own,
-// the launcher's environment and current directory, and does not wait for
-// it. The handles of the new process are left to the end of the launcher's
-// process. Returns whether the platform created the process.
+// Starts the file `targetName` under `restrictedToken`, with `commandLine`
+// (writable, as the platform requires) or, when that is null, with its name
+// alone as its command line; in the launcher's environment and current
+// directory; and does not wait for it. The handles of the new process are
+// left to the end of the launcher's process. Returns whether the platform
+// created the process.
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, STARTUPINFOA* launchSettings);
+                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings);

@@ -5,8 +5,10 @@
 #include "platform/platform_calls.h"
 
 // Token access the launcher asks for: enough to duplicate the token into a
-// restricted one, read it, and assign the copy to a new process.
-const DWORD kProcessTokenAccess = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY;
+// restricted one, read it, assign the copy to a new process, and change the
+// copy's default DACL. The copy's handle has the access of this one.
+const DWORD kProcessTokenAccess =
+    TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
 
 // Builds the well-known SID S-1-5-32-544 (BUILTIN\Administrators) from its
 // authority and sub-authorities. Returns null when the platform refuses; the

@@ -1,25 +1,22 @@
 #include "launcher/run.h"
 
+#include "launcher/default_dacl.h"
+#include "launcher/failure.h"
 #include "launcher/intake.h"
 #include "launcher/launch.h"
 #include "launcher/restricted_token.h"
 
-// The status for a step that just failed: the platform's own error code,
-// read before anything else can overwrite it.
-static UINT_PTR FailureStatus(const PlatformCalls& platform)
-{
-    DWORD error = platform.GetLastError();
-    return error != 0 ? error : 1;
-}
-
 UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
 {
     // Intake. An empty tail shows the usage box, then goes on: the launch of
-    // the empty name fails and gives the run its status.
+    // the empty name fails and gives the run its status. A quoted path with
+    // arguments is copied here, since the command line keeps it whole.
     if (tail[0] == 0) {
         ShowUsage(platform);
     }
-    char* targetName = ExtractTargetName(tail);
+    char pathBuffer[kPathBufferSize];
+    char* commandLine = nullptr;
+    char* targetName = ExtractTargetName(tail, pathBuffer, sizeof pathBuffer, &commandLine);
 
     STARTUPINFOA launchSettings;
     FillLaunchSettings(&launchSettings);
@@ -27,16 +24,23 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
     // The token steps and the launch, each only if every step before it
     // produced its result.
     UINT_PTR status = 0;
-    HANDLE processToken = OpenOwnToken(platform);
-    if (processToken == nullptr) {
-        status = FailureStatus(platform);
+    if (targetName == nullptr) {
+        status = ERROR_FILENAME_EXCED_RANGE;
+    }
+
+    HANDLE processToken = nullptr;
+    if (status == 0) {
+        processToken = OpenOwnToken(platform);
+        if (processToken == nullptr) {
+            status = FailureCode(platform);
+        }
     }
 
     PSID administratorsSid = nullptr;
     if (status == 0) {
         administratorsSid = MakeAdministratorsSid(platform);
         if (administratorsSid == nullptr) {
-            status = FailureStatus(platform);
+            status = FailureCode(platform);
         }
     }
 
@@ -44,13 +48,19 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
     if (status == 0) {
         restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
         if (restrictedToken == nullptr) {
-            status = FailureStatus(platform);
+            status = FailureCode(platform);
         }
     }
 
+    // What the program makes must stay open to it: its user joins the
+    // default DACL, which otherwise may name Administrators alone.
     if (status == 0) {
-        if (!LaunchRestricted(platform, restrictedToken, targetName, &launchSettings)) {
-            status = FailureStatus(platform);
+        status = AddUserToDefaultDacl(platform, restrictedToken);
+    }
+
+    if (status == 0) {
+        if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, &launchSettings)) {
+            status = FailureCode(platform);
         }
     }
 

@@ -43,6 +43,11 @@ struct PlatformCalls {
                                         LPSTARTUPINFOA startupInfo,
                                         LPPROCESS_INFORMATION processInformation);
     PVOID (WINAPI *FreeSid)(PSID sid);
+    BOOL (WINAPI *GetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
+                                       LPVOID information, DWORD informationLength,
+                                       PDWORD returnLength);
+    BOOL (WINAPI *SetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
+                                       LPVOID information, DWORD informationLength);
 };
 
 // Fills `calls` with the Windows functions themselves. Done at run time rather

@@ -17,4 +17,6 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->CreateRestrictedToken = CreateRestrictedToken;
     calls->CreateProcessAsUserA = CreateProcessAsUserA;
     calls->FreeSid = FreeSid;
+    calls->GetTokenInformation = GetTokenInformation;
+    calls->SetTokenInformation = SetTokenInformation;
 }

@@ -16,16 +16,58 @@ PSID FakeAdministratorsSid()
     return g_sidStorage;
 }
 
+static void PutWord(std::vector<unsigned char>* bytes, size_t at, unsigned value)
+{
+    (*bytes)[at] = static_cast<unsigned char>(value);
+    (*bytes)[at + 1] = static_cast<unsigned char>(value >> 8);
+}
+
+std::vector<unsigned char> AceBytes(BYTE type, BYTE flags, DWORD mask,
+                                    const std::vector<unsigned char>& sid)
+{
+    std::vector<unsigned char> ace = {type, flags, 0, 0};
+    PutWord(&ace, 2, static_cast<unsigned>(8 + sid.size()));
+    for (int shift = 0; shift < 32; shift += 8) {
+        ace.push_back(static_cast<unsigned char>(mask >> shift));
+    }
+    ace.insert(ace.end(), sid.begin(), sid.end());
+    return ace;
+}
+
+std::vector<unsigned char> AclBytes(BYTE revision, const std::vector<std::vector<unsigned char>>& aces)
+{
+    std::vector<unsigned char> acl = {revision, 0, 0, 0, 0, 0, 0, 0};
+    for (const auto& ace : aces) {
+        acl.insert(acl.end(), ace.begin(), ace.end());
+    }
+    PutWord(&acl, 2, static_cast<unsigned>(acl.size()));
+    PutWord(&acl, 4, static_cast<unsigned>(aces.size()));
+    return acl;
+}
+
+std::vector<unsigned char> AdministratorDefaultDacl()
+{
+    return AclBytes(ACL_REVISION, {AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kAdministratorsSidBytes),
+                                   AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kSystemSidBytes)});
+}
+
 void ResetFake()
 {
     g_fake = FakePlatform();
+    g_fake.userSid = kUserSidBytes;
+    g_fake.defaultDacl = AdministratorDefaultDacl();
 }
 
-// Logs the call; says whether it is the one chosen to fail.
-static bool Called(const char* name)
+// Logs the call; says whether it is the one chosen to fail, and if so
+// leaves its error code for GetLastError.
+static bool Called(const std::string& name)
 {
     g_fake.calls.push_back(name);
-    return g_fake.failingCall == name;
+    if (g_fake.failingCall != name) {
+        return false;
+    }
+    g_fake.lastError = g_fake.failingError;
+    return true;
 }
 
 static LPSTR WINAPI FakeGetCommandLineA(void)
@@ -56,7 +98,7 @@ static HANDLE WINAPI FakeGetCurrentProcess(void)
 static DWORD WINAPI FakeGetLastError(void)
 {
     Called("GetLastError");
-    return g_fake.failingError;
+    return g_fake.lastError;
 }
 
 static HWND WINAPI FakeGetActiveWindow(void)
@@ -130,6 +172,7 @@ static BOOL WINAPI FakeCreateProcessAsUserA(HANDLE token, LPCSTR applicationName
     g_fake.applicationNamePointer = applicationName;
     g_fake.applicationName = applicationName ? applicationName : "(null)";
     g_fake.commandLineArgument = commandLine;
+    g_fake.commandLineText = commandLine ? commandLine : "(null)";
     g_fake.processAttributes = processAttributes;
     g_fake.threadAttributes = threadAttributes;
     g_fake.inheritHandles = inheritHandles;
@@ -156,6 +199,74 @@ static PVOID WINAPI FakeFreeSid(PSID sid)
     return g_fake.freeSidFails ? sid : nullptr;
 }
 
+static const char* ClassName(TOKEN_INFORMATION_CLASS informationClass)
+{
+    switch (informationClass) {
+    case TokenUser: return "TokenUser";
+    case TokenDefaultDacl: return "TokenDefaultDacl";
+    default: return "another class";
+    }
+}
+
+// Answers as Windows does: a record at the buffer's start, pointing at the
+// variable part that follows it; ERROR_INSUFFICIENT_BUFFER, and the size
+// needed, when the buffer is too small.
+static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
+                                           LPVOID information, DWORD informationLength,
+                                           PDWORD returnLength)
+{
+    if (Called(std::string("GetTokenInformation ") + ClassName(informationClass))) {
+        return FALSE;
+    }
+    g_fake.queriedTokens.push_back(token);
+    size_t header;
+    const std::vector<unsigned char>* body;
+    if (informationClass == TokenUser) {
+        header = sizeof(TOKEN_USER);
+        body = &g_fake.userSid;
+    } else if (informationClass == TokenDefaultDacl) {
+        header = sizeof(TOKEN_DEFAULT_DACL);
+        body = &g_fake.defaultDacl;
+    } else {
+        g_fake.lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    bool none = informationClass == TokenDefaultDacl && g_fake.defaultDaclIsNull;
+    size_t needed = header + (none ? 0 : body->size());
+    *returnLength = static_cast<DWORD>(needed);
+    if (informationLength < needed) {
+        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    unsigned char* bytes = static_cast<unsigned char*>(information);
+    memset(bytes, 0, header);
+    if (!none) {
+        memcpy(bytes + header, body->data(), body->size());
+    }
+    void* variable = none ? nullptr : bytes + header;
+    if (informationClass == TokenUser) {
+        static_cast<TOKEN_USER*>(information)->User.Sid = variable;
+    } else {
+        static_cast<TOKEN_DEFAULT_DACL*>(information)->DefaultDacl = static_cast<PACL>(variable);
+    }
+    return TRUE;
+}
+
+static BOOL WINAPI FakeSetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
+                                           LPVOID information, DWORD informationLength)
+{
+    if (Called(std::string("SetTokenInformation ") + ClassName(informationClass))) {
+        return FALSE;
+    }
+    g_fake.adjustedToken = token;
+    if (informationClass == TokenDefaultDacl && informationLength >= sizeof(TOKEN_DEFAULT_DACL)) {
+        const ACL* acl = static_cast<TOKEN_DEFAULT_DACL*>(information)->DefaultDacl;
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(acl);
+        g_fake.newDefaultDacl.assign(bytes, bytes + acl->AclSize);
+    }
+    return TRUE;
+}
+
 PlatformCalls FakePlatformCalls()
 {
     PlatformCalls calls;
@@ -171,5 +282,7 @@ PlatformCalls FakePlatformCalls()
     calls.CreateRestrictedToken = FakeCreateRestrictedToken;
     calls.CreateProcessAsUserA = FakeCreateProcessAsUserA;
     calls.FreeSid = FakeFreeSid;
+    calls.GetTokenInformation = FakeGetTokenInformation;
+    calls.SetTokenInformation = FakeSetTokenInformation;
     return calls;
 }

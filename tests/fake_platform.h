@@ -16,9 +16,16 @@ struct FakePlatform {
     std::string failingCall;         // name of the call that fails, or empty
     DWORD failingError = 0;          // what GetLastError then returns
     bool freeSidFails = false;
+    // The token the fake's token queries describe: its user's SID and its
+    // default DACL (none when defaultDaclIsNull), as bytes.
+    std::vector<unsigned char> userSid;
+    std::vector<unsigned char> defaultDacl;
+    bool defaultDaclIsNull = false;
 
-    // What the run did.
+    // What the run did. Token queries are logged with their class, as in
+    // "GetTokenInformation TokenUser"; failingCall may name one that way.
     std::vector<std::string> calls;
+    DWORD lastError = 0;
 
     HWND messageBoxOwner = nullptr;
     std::string messageBoxText, messageBoxCaption;
@@ -38,10 +45,15 @@ struct FakePlatform {
     const void* privilegesToDelete = nullptr;
     const void* sidsToRestrict = nullptr;
 
+    std::vector<HANDLE> queriedTokens;
+    HANDLE adjustedToken = nullptr;
+    std::vector<unsigned char> newDefaultDacl;   // the ACL handed to SetTokenInformation
+
     HANDLE launchToken = nullptr;
     const char* applicationNamePointer = nullptr;
     std::string applicationName;
     const void* commandLineArgument = nullptr;
+    std::string commandLineText;
     const void* processAttributes = nullptr;
     const void* threadAttributes = nullptr;
     BOOL inheritHandles = -1;
@@ -62,6 +74,21 @@ extern const HANDLE kFakeProcessToken;
 extern const HANDLE kFakeRestrictedToken;
 extern const HANDLE kPoison;
 PSID FakeAdministratorsSid();
+
+// Well-known SIDs as bytes (inline, so a test's own tables may use them),
+// and access lists built from entries.
+inline const std::vector<unsigned char> kAdministratorsSidBytes = {   // S-1-5-32-544
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+inline const std::vector<unsigned char> kSystemSidBytes = {           // S-1-5-18
+    1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+inline const std::vector<unsigned char> kUserSidBytes = {             // S-1-5-21-1-2-3-1000
+    1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xe8, 3, 0, 0};
+std::vector<unsigned char> AceBytes(BYTE type, BYTE flags, DWORD mask,
+                                    const std::vector<unsigned char>& sid);
+std::vector<unsigned char> AclBytes(BYTE revision, const std::vector<std::vector<unsigned char>>& aces);
+// What Windows gives a full administrator's token: GENERIC_ALL for
+// Administrators, then for SYSTEM.
+std::vector<unsigned char> AdministratorDefaultDacl();
 
 // The one fake in use; reset for every test.
 extern FakePlatform g_fake;

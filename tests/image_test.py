@@ -3,40 +3,62 @@
 architecture whose entry point is the program's own start-up, which imports
 exactly the functions it calls, each bound by name at load time, and whose
 only resource is the application manifest; hardened (ASLR with relocations,
-DEP, terminal-server aware, no section both writable and executable; no SEH
-on i686, the whole 64-bit address range for ASLR on x86_64), at most 4096
-bytes, and free of anything that differs from build to build.
+DEP, terminal-server aware, no writable section at all; no SEH on i686, the
+whole 64-bit address range for ASLR and unwind data for each function on
+x86_64), in three sections, at most 4608
+bytes on i686 and 5120 on x86_64, and free of anything that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
 """
 import os
 import re
+import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 import pefile
 
 EXPECTED_IMPORTS = {
     "ADVAPI32.dll": {"OpenProcessToken", "AllocateAndInitializeSid", "CreateRestrictedToken",
-                     "CreateProcessAsUserA", "FreeSid"},
+                     "GetTokenInformation", "SetTokenInformation", "CreateProcessAsUserA", "FreeSid"},
     "KERNEL32.dll": {"GetCommandLineA", "IsDBCSLeadByte", "GetStartupInfoA", "GetCurrentProcess",
                      "GetLastError", "ExitProcess"},
     "USER32.dll": {"GetActiveWindow", "MessageBoxA"},
 }
-MAX_SIZE = 4096
 DLL_FLAGS = {
     "DYNAMIC_BASE": 0x0040,
     "NX_COMPAT": 0x0100,
     "TERMINAL_SERVER_AWARE": 0x8000,
 }
-# Per architecture: machine, optional-header magic, and the one further flag.
+# Per architecture: machine, optional-header magic, the one further flag,
+# and the most bytes the image may take.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 4608),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 5120),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
-MANIFEST = (b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
-            b'<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>\n')
+# The manifest, element by element: (namespace, name, attributes, text) and
+# the children, in order; nothing else may be in it.
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+SETTINGS_2019 = "http://schemas.microsoft.com/SMI/2019/WindowsSettings"
+MANIFEST = (ASM_V1, "assembly", {"manifestVersion": "1.0"}, None, [
+    (ASM_V3, "trustInfo", {}, None, [
+        (ASM_V3, "security", {}, None, [
+            (ASM_V3, "requestedPrivileges", {}, None, [
+                (ASM_V3, "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"},
+                 None, [])])])]),
+    (ASM_V3, "application", {}, None, [
+        (ASM_V3, "windowsSettings", {}, None, [
+            (SETTINGS_2019, "activeCodePage", {}, "UTF-8", [])])])])
+
+
+def element_tree(element):
+    namespace, name = element.tag[1:].split("}")
+    text = (element.text or "").strip() or None
+    return (namespace, name, dict(element.attrib), text, [element_tree(e) for e in element])
+
 
 failures = []
 
@@ -46,13 +68,55 @@ def check(ok, what, saw):
         failures.append(f"{what}: saw {saw}")
 
 
+def check_unwind_table(pe, image_path, map_path):
+    """x86_64: the exception directory lists, in order and without overlap,
+    one entry for each function of the image, found by name in the map and
+    as the target of a direct call, each with its unwind data in .text."""
+    text = pe.sections[0]
+    start, end = text.VirtualAddress, text.VirtualAddress + text.Misc_VirtualSize
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+    check(start <= directory.VirtualAddress and directory.VirtualAddress + directory.Size <= end
+          and directory.Size % 12 == 0 and directory.Size > 0,
+          "exception directory inside .text", (hex(directory.VirtualAddress), directory.Size))
+    entries = [(e.struct.BeginAddress, e.struct.EndAddress, e.struct.UnwindData)
+               for e in getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])]
+    check(len(entries) == directory.Size // 12, "every entry read", len(entries))
+    previous_end = start
+    for begin, finish, unwind in entries:
+        check(previous_end <= begin < finish <= end, "entries in order, inside .text",
+              (hex(begin), hex(finish)))
+        check(start <= unwind < end, "unwind data inside .text", hex(unwind))
+        previous_end = finish
+
+    # Functions by name: the symbols the map lists in code (.text) input
+    # sections, which the import libraries' stubs are not, once discarded.
+    base = pe.OPTIONAL_HEADER.ImageBase
+    functions, section = set(), None
+    with open(map_path) as f:
+        for line in f:
+            heading = re.match(r"^ (\.\S+)", line)
+            if heading:
+                section = heading.group(1)
+            symbol = re.match(r"^\s+0x([0-9a-f]+)\s+[A-Za-z_][^=]*$", line)
+            if symbol and section == ".text":
+                functions.add(int(symbol.group(1), 16) - base)
+    disassembly = subprocess.run(["x86_64-w64-mingw32-objdump", "-d", "--no-show-raw-insn", image_path],
+                                 capture_output=True, text=True).stdout
+    functions |= {int(target, 16) - base for target in re.findall(r"\bcall\s+0x([0-9a-f]+)", disassembly)}
+    functions = {f for f in functions if start <= f < end}
+    beginnings = {begin for begin, _, _ in entries}
+    check(len(functions) > 3, "functions found (precondition)", len(functions))
+    check(functions <= beginnings, "an unwind entry for each function",
+          sorted(hex(f) for f in functions - beginnings))
+
+
 def main(arch, image_path, map_path, source_dir, build_dir):
-    machine, magic, arch_flags = ARCHITECTURES[arch]
+    machine, magic, arch_flags, max_size = ARCHITECTURES[arch]
     with open(image_path, "rb") as f:
         image = f.read()
     pe = pefile.PE(data=image)
 
-    check(len(image) <= MAX_SIZE, "at most %d bytes" % MAX_SIZE, len(image))
+    check(len(image) <= max_size, "at most %d bytes" % max_size, len(image))
 
     check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[machine],
           "machine is " + machine, hex(pe.FILE_HEADER.Machine))
@@ -91,7 +155,12 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     check([r[:3] for r in resources] == [(24, 1, 1033)], "one resource: manifest, id 1, 1033",
           [r[:3] for r in resources])
     if resources:
-        check(resources[0][3] == MANIFEST, "manifest text", resources[0][3])
+        try:
+            seen = element_tree(ElementTree.fromstring(resources[0][3]))
+        except ElementTree.ParseError as error:
+            seen = "not XML: %s" % error
+        check(seen == MANIFEST, "manifest: asInvoker, uiAccess false, UTF-8 code page, nothing else",
+              seen)
 
     # Hardening.
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
@@ -102,16 +171,23 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
     check(relocations.VirtualAddress != 0 and relocations.Size > 8, "a base relocation table",
           (hex(relocations.VirtualAddress), relocations.Size))
-    for section in pe.sections:
-        name = section.Name.rstrip(b"\0").decode()
-        both = SCN_MEM_EXECUTE | SCN_MEM_WRITE
-        check(section.Characteristics & both != both, name + " not writable and executable",
+    names = [section.Name.rstrip(b"\0").decode() for section in pe.sections]
+    check(names == [".text", ".rsrc", ".reloc"], "three sections", names)
+    for name, section in zip(names, pe.sections):
+        check(not section.Characteristics & SCN_MEM_WRITE, name + " not writable",
               hex(section.Characteristics))
-    for index, what in ((0, "exports"), (3, "exception table"), (6, "debug directory"),
+    for index, what in ((0, "exports"), (6, "debug directory"),
                         (9, "TLS"), (10, "load configuration"), (13, "delay imports")):
         entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[index]
         check(entry.VirtualAddress == 0 and entry.Size == 0, "no " + what,
               (hex(entry.VirtualAddress), entry.Size))
+
+    exception = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
+    if arch == "i686":
+        check(exception.VirtualAddress == 0 and exception.Size == 0, "no exception table",
+              (hex(exception.VirtualAddress), exception.Size))
+    else:
+        check_unwind_table(pe, image_path, map_path)
 
     # Nothing that changes from one build to the next.
     check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)

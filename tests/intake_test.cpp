@@ -80,42 +80,90 @@ struct TargetCase {
     const char* name;
     const char* tail;
     const char* expectedTarget;
-    std::string expectedTailBytes;   // the tail's bytes afterwards, with its NUL
+    const char* expectedCommandLine;   // null: no arguments handed on
+    std::string expectedTailBytes;     // the tail's bytes afterwards, with its NUL
 };
+
+std::string Bytes(const char* text, size_t size)
+{
+    return std::string(text, size);
+}
 
 const TargetCase kTargetCases[] = {
-    {"quoted path", "\"C:\\app.exe\"", "C:\\app.exe", std::string("\"C:\\app.exe\0\0", 13)},
+    {"quoted path", "\"C:\\app.exe\"", "C:\\app.exe", nullptr, Bytes("\"C:\\app.exe\0\0", 13)},
     {"quoted path with blanks", "\"C:\\Program Files\\a b.exe\"", "C:\\Program Files\\a b.exe",
-     std::string("\"C:\\Program Files\\a b.exe\0\0", 27)},
+     nullptr, Bytes("\"C:\\Program Files\\a b.exe\0\0", 27)},
     {"unquoted path with blanks, trailing ones too", "C:\\Program Files\\app.exe  ",
-     "C:\\Program Files\\app.exe  ", std::string("C:\\Program Files\\app.exe  \0", 27)},
-    {"unclosed quote keeps its last byte", "\"C:\\Tools\\app.exe", "C:\\Tools\\app.exe",
-     std::string("\"C:\\Tools\\app.exe\0", 18)},
-    {"arguments after the closing quote", "\"C:\\app.exe\" -x", "C:\\app.exe\" -x",
-     std::string("\"C:\\app.exe\" -x\0", 16)},
-    {"arguments ending in a quote", "\"C:\\app.exe\" \"a\"", "C:\\app.exe\" \"a",
-     std::string("\"C:\\app.exe\" \"a\0\0", 17)},
-    {"lone quote", "\"", "", std::string("\0\0", 2)},
-    {"two quotes", "\"\"", "", std::string("\"\0\0", 3)},
-    {"quote only in the middle", "C:\\a\"b\"", "C:\\a\"b\"", std::string("C:\\a\"b\"\0", 8)},
-    {"empty tail", "", "", std::string("\0", 1)},
+     "C:\\Program Files\\app.exe  ", nullptr, Bytes("C:\\Program Files\\app.exe  \0", 27)},
+    {"unclosed quote keeps its last byte", "\"C:\\Tools\\app.exe", "C:\\Tools\\app.exe", nullptr,
+     Bytes("\"C:\\Tools\\app.exe\0", 18)},
+    {"blanks only after the closing quote", "\"C:\\app.exe\" \t ", "C:\\app.exe", nullptr,
+     Bytes("\"C:\\app.exe\0 \t \0", 16)},
+    {"arguments", "\"C:\\app.exe\" -x", "C:\\app.exe", "\"C:\\app.exe\" -x",
+     Bytes("\"C:\\app.exe\" -x\0", 16)},
+    {"a tab before the arguments", "\"C:\\app.exe\"\t-x", "C:\\app.exe", "\"C:\\app.exe\"\t-x",
+     Bytes("\"C:\\app.exe\"\t-x\0", 16)},
+    {"several blanks, kept", "\"C:\\a b\\app.exe\"   -P work", "C:\\a b\\app.exe",
+     "\"C:\\a b\\app.exe\"   -P work", Bytes("\"C:\\a b\\app.exe\"   -P work\0", 27)},
+    {"a quoted argument with blanks", "\"C:\\app.exe\" \"a b\"", "C:\\app.exe",
+     "\"C:\\app.exe\" \"a b\"", Bytes("\"C:\\app.exe\" \"a b\"\0", 19)},
+    {"an empty argument", "\"C:\\app.exe\" \"\"", "C:\\app.exe", "\"C:\\app.exe\" \"\"",
+     Bytes("\"C:\\app.exe\" \"\"\0", 16)},
+    {"arguments above 0x7f", "\"C:\\app.exe\" \xe9\xa0\xff", "C:\\app.exe",
+     "\"C:\\app.exe\" \xe9\xa0\xff", Bytes("\"C:\\app.exe\" \xe9\xa0\xff\0", 17)},
+    {"blanks after the arguments, kept", "\"C:\\app.exe\" -x  ", "C:\\app.exe",
+     "\"C:\\app.exe\" -x  ", Bytes("\"C:\\app.exe\" -x  \0", 18)},
+    {"a byte glued to the closing quote", "\"C:\\app.exe\"x", "C:\\app.exe\"x", nullptr,
+     Bytes("\"C:\\app.exe\"x\0", 14)},
+    {"glued, ending in a quote", "\"C:\\app.exe\"x\"", "C:\\app.exe\"x", nullptr,
+     Bytes("\"C:\\app.exe\"x\0\0", 15)},
+    {"lone quote", "\"", "", nullptr, Bytes("\"\0", 2)},
+    {"two quotes", "\"\"", "", nullptr, Bytes("\"\0\0", 3)},
+    {"two quotes and arguments", "\"\" -x", "", "\"\" -x", Bytes("\"\" -x\0", 6)},
+    {"quote only in the middle", "C:\\a\"b\" c", "C:\\a\"b\" c", nullptr,
+     Bytes("C:\\a\"b\" c\0", 10)},
+    {"empty tail", "", "", nullptr, Bytes("\0", 1)},
 };
 
-TEST(ExtractTargetName, TakesTheNameOutOfTheTailInPlace)
+TEST(ExtractTargetName, TakesTheNameAndArgumentsOutOfTheTail)
 {
     for (const TargetCase& c : kTargetCases) {
         // Guard bytes on both sides show any write outside the tail.
         std::string buffer = "GG" + std::string(c.tail) + std::string(1, '\0') + "GG";
         char* tail = &buffer[2];
         size_t tailSize = strlen(c.tail) + 1;
+        char pathBuffer[64];
+        char* commandLine = nullptr;
 
-        char* target = ExtractTargetName(tail);
+        char* target = ExtractTargetName(tail, pathBuffer, sizeof pathBuffer, &commandLine);
 
+        ASSERT_NE(target, nullptr) << c.name;
         EXPECT_STREQ(target, c.expectedTarget) << c.name;
-        EXPECT_TRUE(target >= tail && target < tail + tailSize) << c.name << ": not a view";
+        bool copied = target == pathBuffer;
+        EXPECT_TRUE(copied || (target >= tail && target < tail + tailSize)) << c.name << ": not a view";
+        EXPECT_EQ(copied, c.expectedCommandLine != nullptr) << c.name << ": copied only for arguments";
+        if (c.expectedCommandLine == nullptr) {
+            EXPECT_EQ(commandLine, nullptr) << c.name;
+        } else {
+            EXPECT_EQ(commandLine, tail) << c.name << ": the command line is the tail itself";
+            EXPECT_STREQ(commandLine, c.expectedCommandLine) << c.name;
+        }
         EXPECT_EQ(buffer.substr(0, 2), "GG") << c.name << ": wrote before the tail";
         EXPECT_EQ(buffer.substr(2 + tailSize), "GG") << c.name << ": wrote after the tail";
         EXPECT_EQ(buffer.substr(2, tailSize), c.expectedTailBytes) << c.name;
+    }
+}
+
+TEST(ExtractTargetName, APathThatDoesNotFitIsRefused)
+{
+    // Nine bytes and the terminator fit ten; ten do not.
+    for (const char* tail : {"\"123456789\" -x", "\"1234567890\" -x"}) {
+        std::string buffer = std::string(tail) + std::string(1, '\0');
+        char pathBuffer[10];
+        char* commandLine = nullptr;
+        char* target = ExtractTargetName(&buffer[0], pathBuffer, sizeof pathBuffer, &commandLine);
+        bool fits = strlen(tail) == 14;
+        EXPECT_EQ(target, fits ? pathBuffer : nullptr) << tail;
     }
 }
 

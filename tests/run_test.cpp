@@ -16,17 +16,35 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-const Calls kTokenStepsAndLaunch = {
+const Calls kTokenSteps = {
     "GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-    "CreateRestrictedToken", "CreateProcessAsUserA", "FreeSid"};
+    "CreateRestrictedToken", "GetTokenInformation TokenUser",
+    "GetTokenInformation TokenDefaultDacl", "SetTokenInformation TokenDefaultDacl"};
 
-// The tail lives in a buffer of its own, as it does in the process.
+Calls Then(Calls calls, const Calls& more)
+{
+    calls.insert(calls.end(), more.begin(), more.end());
+    return calls;
+}
+
+const Calls kTokenStepsAndLaunch = Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"});
+
+// The caller's default DACL with the user's GENERIC_ALL entry after its own.
+std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned char>>& own)
+{
+    auto entries = own;
+    entries.push_back(AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kUserSidBytes));
+    return AclBytes(ACL_REVISION, entries);
+}
+
+// The tail lives in a writable buffer of its own, as it does in the process.
+char g_tail[2048];
+
 UINT_PTR RunWithTail(const char* tail)
 {
-    static char buffer[512];
-    strcpy(buffer, tail);
+    strcpy(g_tail, tail);
     PlatformCalls platform = FakePlatformCalls();
-    return RunLauncher(platform, buffer);
+    return RunLauncher(platform, g_tail);
 }
 
 TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
@@ -37,9 +55,10 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.calls, kTokenStepsAndLaunch);
     EXPECT_EQ(status, 0u);
 
-    // The caller's own token, asked for assign-primary, duplicate and query.
+    // The caller's own token, asked for assign-primary, duplicate, query
+    // and adjust-default.
     EXPECT_EQ(g_fake.openedProcess, kFakeProcessPseudoHandle);
-    EXPECT_EQ(g_fake.desiredAccess, 0xBu);
+    EXPECT_EQ(g_fake.desiredAccess, 0x8Bu);
 
     // S-1-5-32-544 from its parts.
     const unsigned char ntAuthority[6] = {0, 0, 0, 0, 0, 5};
@@ -61,10 +80,18 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.restrictedSidCount, 0u);
     EXPECT_EQ(g_fake.sidsToRestrict, nullptr);
 
+    // The restricted token's user joins its default DACL, after the
+    // administrator's own entries.
+    EXPECT_EQ(g_fake.queriedTokens, std::vector<HANDLE>(2, kFakeRestrictedToken));
+    EXPECT_EQ(g_fake.adjustedToken, kFakeRestrictedToken);
+    EXPECT_EQ(g_fake.newDefaultDacl,
+              MendedDacl({AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kAdministratorsSidBytes),
+                          AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kSystemSidBytes)}));
+
     // The launch: the restricted token, the bare name and nothing else.
     EXPECT_EQ(g_fake.launchToken, kFakeRestrictedToken);
     EXPECT_EQ(g_fake.applicationName, "C:\\Program Files\\App\\app.exe");
-    EXPECT_EQ(g_fake.commandLineArgument, nullptr);
+    EXPECT_EQ(g_fake.commandLineArgument, nullptr) << "arguments handed on";
     EXPECT_EQ(g_fake.processAttributes, nullptr);
     EXPECT_EQ(g_fake.threadAttributes, nullptr);
     EXPECT_EQ(g_fake.inheritHandles, FALSE);
@@ -115,11 +142,8 @@ TEST(RunLauncher, EmptyTailShowsUsageThenFailsToLaunchNothing)
     g_fake.failingError = ERROR_PATH_NOT_FOUND;
     UINT_PTR status = RunWithTail("");
 
-    Calls expected = {"GetActiveWindow", "MessageBoxA"};
-    expected.insert(expected.end(), kTokenStepsAndLaunch.begin(), kTokenStepsAndLaunch.end() - 1);
-    expected.push_back("GetLastError");
-    expected.push_back("FreeSid");
-    EXPECT_EQ(g_fake.calls, expected);
+    EXPECT_EQ(g_fake.calls, Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps),
+                                 {"CreateProcessAsUserA", "GetLastError", "FreeSid"}));
 
     EXPECT_EQ(g_fake.messageBoxOwner, reinterpret_cast<HWND>(0x3000));
     EXPECT_EQ(g_fake.messageBoxText,
@@ -138,6 +162,9 @@ struct FailureCase {
     UINT_PTR expectedStatus;
 };
 
+const Calls kUpToRestrictedToken = {"GetCurrentProcess", "OpenProcessToken",
+                                    "AllocateAndInitializeSid", "CreateRestrictedToken"};
+
 const FailureCase kFailureCases[] = {
     {"OpenProcessToken", ERROR_ACCESS_DENIED,
      {"GetCurrentProcess", "OpenProcessToken", "GetLastError"}, ERROR_ACCESS_DENIED},
@@ -147,21 +174,22 @@ const FailureCase kFailureCases[] = {
      {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid", "GetLastError"},
      ERROR_NOT_ENOUGH_MEMORY},
     {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
-     {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-      "CreateRestrictedToken", "GetLastError", "FreeSid"},
-     ERROR_INVALID_PARAMETER},
-    {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
-     {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-      "CreateRestrictedToken", "CreateProcessAsUserA", "GetLastError", "FreeSid"},
-     ERROR_FILE_NOT_FOUND},
-    {"CreateProcessAsUserA", ERROR_BAD_EXE_FORMAT,
-     {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-      "CreateRestrictedToken", "CreateProcessAsUserA", "GetLastError", "FreeSid"},
-     ERROR_BAD_EXE_FORMAT},
-    {"CreateProcessAsUserA", 0,
-     {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-      "CreateRestrictedToken", "CreateProcessAsUserA", "GetLastError", "FreeSid"},
+     Then(kUpToRestrictedToken, {"GetLastError", "FreeSid"}), ERROR_INVALID_PARAMETER},
+    {"GetTokenInformation TokenUser", ERROR_ACCESS_DENIED,
+     Then(kUpToRestrictedToken, {"GetTokenInformation TokenUser", "GetLastError", "FreeSid"}),
+     ERROR_ACCESS_DENIED},
+    {"GetTokenInformation TokenDefaultDacl", 0,
+     Then(kUpToRestrictedToken, {"GetTokenInformation TokenUser",
+                                 "GetTokenInformation TokenDefaultDacl", "GetLastError", "FreeSid"}),
      1},
+    {"SetTokenInformation TokenDefaultDacl", ERROR_ACCESS_DENIED,
+     Then(kTokenSteps, {"GetLastError", "FreeSid"}), ERROR_ACCESS_DENIED},
+    {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
+     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), ERROR_FILE_NOT_FOUND},
+    {"CreateProcessAsUserA", ERROR_BAD_EXE_FORMAT,
+     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), ERROR_BAD_EXE_FORMAT},
+    {"CreateProcessAsUserA", 0,
+     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), 1},
 };
 
 TEST(RunLauncher, AFailedStepEndsTheRunWithItsErrorCode)
@@ -204,16 +232,75 @@ TEST(RunLauncher, AFailedReleaseIsTheStatusOnlyAfterALaunch)
     EXPECT_EQ(status, static_cast<UINT_PTR>(ERROR_FILE_NOT_FOUND));
 }
 
+using Entries = std::vector<std::vector<unsigned char>>;
+
+std::vector<unsigned char> Allowed(DWORD mask, const std::vector<unsigned char>& sid)
+{
+    return AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, mask, sid);
+}
+
+std::vector<unsigned char> Corrupted(std::vector<unsigned char> acl, size_t at, unsigned char value)
+{
+    acl[at] = value;
+    return acl;
+}
+
+struct DaclCase {
+    const char* name;
+    bool none;                               // the token has no default DACL
+    std::vector<unsigned char> dacl;
+    UINT_PTR status;
+    std::vector<unsigned char> expectedNew;  // empty: none is set
+};
+
+const std::vector<unsigned char> kUserEntry = Allowed(GENERIC_ALL, kUserSidBytes);
+
+const DaclCase kDaclCases[] = {
+    {"no default DACL is left as it is", true, {}, 0, {}},
+    {"an empty list gains the user alone", false, AclBytes(ACL_REVISION, {}), 0,
+     AclBytes(ACL_REVISION, {kUserEntry})},
+    {"a deny entry and revision 4 are kept, in order", false,
+     AclBytes(ACL_REVISION_DS, {AceBytes(ACCESS_DENIED_ACE_TYPE, 0, GENERIC_WRITE, kSystemSidBytes),
+                                Allowed(GENERIC_READ, kAdministratorsSidBytes)}),
+     0,
+     AclBytes(ACL_REVISION_DS, {AceBytes(ACCESS_DENIED_ACE_TYPE, 0, GENERIC_WRITE, kSystemSidBytes),
+                                Allowed(GENERIC_READ, kAdministratorsSidBytes), kUserEntry})},
+    {"larger than the launcher reads", false,
+     AclBytes(ACL_REVISION, Entries(60, Allowed(GENERIC_READ, kUserSidBytes))),
+     ERROR_INSUFFICIENT_BUFFER, {}},
+    {"an entry running past the list's end", false, Corrupted(AdministratorDefaultDacl(), 8 + 2, 0xF0),
+     ERROR_INVALID_ACL, {}},
+    {"an entry of size 0", false, Corrupted(AdministratorDefaultDacl(), 8 + 2, 0), ERROR_INVALID_ACL, {}},
+    {"more entries than the list holds", false, Corrupted(AdministratorDefaultDacl(), 4, 3),
+     ERROR_INVALID_ACL, {}},
+};
+
+TEST(RunLauncher, DefaultDaclOfEveryShape)
+{
+    for (const DaclCase& c : kDaclCases) {
+        ResetFake();
+        g_fake.defaultDaclIsNull = c.none;
+        g_fake.defaultDacl = c.dacl;
+        UINT_PTR status = RunWithTail("C:\\app.exe");
+        EXPECT_EQ(status, c.status) << c.name;
+        EXPECT_EQ(g_fake.newDefaultDacl, c.expectedNew) << c.name;
+        EXPECT_EQ(g_fake.launchToken, c.status == 0 ? kFakeRestrictedToken : nullptr) << c.name;
+        EXPECT_EQ(g_fake.calls.back(), "FreeSid") << c.name;
+    }
+}
+
 struct TargetCase {
     const char* tail;
     const char* launchedName;
+    const char* commandLine;   // "(null)" when none is handed on
 };
 
 const TargetCase kTargetCases[] = {
-    {"\"C:\\Tools\\app.exe", "C:\\Tools\\app.exe"},
-    {"\"C:\\app.exe\" -x", "C:\\app.exe\" -x"},
-    {"C:\\Program Files\\app.exe ", "C:\\Program Files\\app.exe "},
-    {"\"", ""},
+    {"\"C:\\Tools\\app.exe", "C:\\Tools\\app.exe", "(null)"},
+    {"\"C:\\app.exe\" -x", "C:\\app.exe", "\"C:\\app.exe\" -x"},
+    {"\"C:\\app.exe\"-x", "C:\\app.exe\"-x", "(null)"},
+    {"C:\\Program Files\\app.exe ", "C:\\Program Files\\app.exe ", "(null)"},
+    {"\"", "", "(null)"},
 };
 
 TEST(RunLauncher, LaunchesTheTargetNameAsIntakeCarvedIt)
@@ -222,8 +309,20 @@ TEST(RunLauncher, LaunchesTheTargetNameAsIntakeCarvedIt)
         ResetFake();
         RunWithTail(c.tail);
         EXPECT_EQ(g_fake.applicationName, c.launchedName) << c.tail;
+        EXPECT_EQ(g_fake.commandLineText, c.commandLine) << c.tail;
+        if (g_fake.commandLineArgument != nullptr) {
+            EXPECT_EQ(g_fake.commandLineArgument, g_tail) << c.tail << ": not the tail itself";
+        }
         EXPECT_EQ(g_fake.messageBoxType, ~0u) << c.tail << ": a usage box was shown";
     }
+}
+
+TEST(RunLauncher, APathTooLongToCopyStartsNothing)
+{
+    ResetFake();
+    std::string tail = "\"" + std::string(kPathBufferSize, 'a') + "\" -x";
+    EXPECT_EQ(RunWithTail(tail.c_str()), static_cast<UINT_PTR>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(g_fake.calls, Calls());
 }
 
 }  // namespace

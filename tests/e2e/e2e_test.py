@@ -63,6 +63,11 @@ class Workspace:
         # are not programs.
         self.target = self.copy_target("target.exe")
         self.spaced_target = self.copy_target(os.path.join("dir with space", "target app.exe"))
+        # Names no single ANSI code page holds, and one with U+FF02, a
+        # fullwidth quotation mark that a Western code page's best fit turns
+        # into a plain quote.
+        self.unicode_target = self.copy_target(os.path.join("Ελληνικά 中文 😀", "target.exe"))
+        self.fullwidth_quote_target = self.copy_target(os.path.join("a\uff02 b", "target.exe"))
         self.not_program = os.path.join(self.bin, "notes.txt")
         with open(self.not_program, "w") as f:
             f.write("just text, not a program\n")
@@ -130,12 +135,12 @@ WINE_INTERNAL_ERROR = 1359
 
 
 def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, delay_ms=None,
-                 verb=None, retried=False):
-    """Starts the launcher through the harness with `command_line` (bytes)
-    exactly; or, given `verb`, has the shell start the target through that
-    verb of the per-user exefile class, as Explorer's menu does, which runs
-    the launcher install.cmd registered there. Returns (status or None,
-    elapsed ms, report path, case dir)."""
+                 verb=None, image=None, retried=False):
+    """Starts the launcher (or `image`) through the harness with
+    `command_line` (bytes) exactly; or, given `verb`, has the shell start the
+    target through that verb of the per-user exefile class, as Explorer's
+    menu does, which runs the launcher install.cmd registered there. Returns
+    (status or None, elapsed ms, report path, case dir)."""
     case = ws.case_dir(name)
     report = os.path.join(case, "report.txt")
     result = os.path.join(case, "result.txt")
@@ -143,7 +148,7 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         cmdline_file = os.path.join(case, "cmdline.bin")
         with open(cmdline_file, "wb") as f:
             f.write(command_line)
-        start = [winpath(ws.launcher), winpath(directory or case), winpath(cmdline_file)]
+        start = [winpath(image or ws.launcher), winpath(directory or case), winpath(cmdline_file)]
     else:
         start = ["--verb", verb, CLASS_KEY, winpath(ws.target)]
     env = {"TOLVANE_REPORT": winpath(report)}
@@ -168,7 +173,7 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         print("note: %s: Wine failed to create a process (status %s); running it again"
               % (name, status))
         return run_launcher(ws, name + " (again)", command_line, directory, env_extra, delay_ms,
-                            verb, retried=True)
+                            verb, image, retried=True)
     return status, elapsed, report, case
 
 
@@ -199,42 +204,87 @@ def privileges_of(report):
 ADMINISTRATORS = "S-1-5-32-544"
 
 
+def default_dacl_of(report):
+    return [tuple(rest.split(" ")[:3]) for key, rest in report if key == "dacl-entry"]
+
+
+def harness_report(ws, name, env_extra):
+    """What token_report.exe says when the harness starts it directly, with
+    the harness's environment (and so its token's default DACL)."""
+    _, _, report_path, _ = run_launcher(ws, name, b"token_report.exe", env_extra=env_extra,
+                                        image=ws.target)
+    return read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+
+
+# The default DACL Windows gives a full administrator's token, which Wine's
+# tokens do not have: the harness gives it to its own before it starts.
+ADMINISTRATOR_DEFAULT_DACL = {"TOLVANE_HARNESS_DEFAULT_DACL": "D:(A;;GA;;;BA)(A;;GA;;;SY)"}
+GENERIC_ALL = "0x10000000"
+
+# name, what the harness is given, the default DACL the caller must have
+# (None: whatever Wine gives)
+TOKEN_CASES = [
+    ("Wine's own default DACL", {}, None),
+    ("a full administrator's default DACL", ADMINISTRATOR_DEFAULT_DACL,
+     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")]),
+]
+
+
 def test_token(ws):
-    caller = caller_report(ws)
-    if not check(caller is not None, "caller's own report written", caller is not None):
+    for name, env, caller_dacl in TOKEN_CASES:
+        token_case(ws, name, env, caller_dacl)
+
+
+def token_case(ws, case, env, caller_dacl):
+    caller = harness_report(ws, case + ": caller", env)
+    if not check(caller is not None and first(caller, "user") is not None,
+                 case + ": caller's own report written", caller and first(caller, "user")):
         return
-    status, _, report_path, _ = run_launcher(ws, "token", b'tolvane.exe "%s"' % winpath(ws.target).encode())
-    check(status == 0, "launcher status", status)
-    if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
+    if caller_dacl is not None:
+        check(default_dacl_of(caller) == caller_dacl, case + ": caller's default DACL (precondition)",
+              default_dacl_of(caller))
+    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % winpath(ws.target).encode(),
+                                             env_extra=env)
+    check(status == 0, case + ": launcher status", status)
+    if not check(wait_for(report_path, REPORT_WAIT_SECONDS), case + ": child's report written",
+                 report_path):
         return
     child = read_report(report_path)
+    check(first(child, "error") is None, case + ": child could open its own token", first(child, "error"))
 
-    check(first(child, "user") == first(caller, "user"), "same user",
-          (first(caller, "user"), first(child, "user")))
+    user = first(caller, "user")
+    check(first(child, "user") == user, case + ": same user", (user, first(child, "user")))
+    check(first(child, "owner") == first(caller, "owner"), case + ": same owner",
+          (first(caller, "owner"), first(child, "owner")))
+    expected_dacl = default_dacl_of(caller) + [("allowed", GENERIC_ALL, user.split(" ")[0])]
+    check(default_dacl_of(child) == expected_dacl,
+          case + ": default DACL is the caller's and the user's GENERIC_ALL", default_dacl_of(child))
 
     caller_groups, child_groups = groups_of(caller), groups_of(child)
     admin = child_groups.get(ADMINISTRATORS)
     check(ADMINISTRATORS in caller_groups and "enabled" in caller_groups[ADMINISTRATORS],
-          "caller has Administrators enabled (precondition)", caller_groups.get(ADMINISTRATORS))
-    check(admin is not None and "deny-only" in admin, "child has Administrators deny-only", admin)
-    check(admin is not None and "enabled" not in admin, "child's Administrators not enabled", admin)
-    check(sorted(child_groups) == sorted(caller_groups), "same group SIDs",
+          case + ": caller has Administrators enabled (precondition)", caller_groups.get(ADMINISTRATORS))
+    check(admin is not None and "deny-only" in admin, case + ": child has Administrators deny-only", admin)
+    check(admin is not None and "enabled" not in admin, case + ": child's Administrators not enabled",
+          admin)
+    check(sorted(child_groups) == sorted(caller_groups), case + ": same group SIDs",
           sorted(set(child_groups) ^ set(caller_groups)))
     others = {sid: attrs for sid, attrs in child_groups.items() if sid != ADMINISTRATORS}
     changed = {sid: (caller_groups.get(sid), attrs) for sid, attrs in others.items()
                if caller_groups.get(sid) != attrs}
-    check(not changed, "every other group's attributes unchanged", changed)
+    check(not changed, case + ": every other group's attributes unchanged", changed)
 
     caller_privileges, child_privileges = privileges_of(caller), privileges_of(child)
-    check(len(caller_privileges) > 0, "caller has privileges (precondition)", len(caller_privileges))
-    check(child_privileges == caller_privileges, "every privilege and its state unchanged",
+    check(len(caller_privileges) > 0, case + ": caller has privileges (precondition)",
+          len(caller_privileges))
+    check(child_privileges == caller_privileges, case + ": every privilege and its state unchanged",
           {p: (caller_privileges.get(p), child_privileges.get(p))
            for p in set(caller_privileges) | set(child_privileges)
            if caller_privileges.get(p) != child_privileges.get(p)})
-    check([r for k, r in child if k == "restricting"] == [], "no restricting SIDs",
+    check([r for k, r in child if k == "restricting"] == [], case + ": no restricting SIDs",
           [r for k, r in child if k == "restricting"])
-    check(first(child, "restricted") == "no", "token not restricted", first(child, "restricted"))
-    check(first(child, "type") == "primary", "primary token", first(child, "type"))
+    check(first(child, "restricted") == "no", case + ": token not restricted", first(child, "restricted"))
+    check(first(child, "type") == "primary", case + ": primary token", first(child, "type"))
 
 
 # --- Administrators-only object ------------------------------------------
@@ -246,11 +296,19 @@ def test_object(ws):
     ready = os.path.join(ws.dir, "object-ready.txt")
     stop = os.path.join(ws.dir, "object-stop")
     log = open(os.path.join(ws.dir, "object.log"), "wb")
-    holder = subprocess.Popen([WINE_RUN, os.path.join(ws.build, "admin_object.exe"), name,
-                               winpath(ready), winpath(stop)],
-                              stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    # Like any case, the holder's start is tried once more when Wine fails
+    # to start it at all (seen once: no ready file, nothing in the log).
+    for attempt in range(2):
+        holder = subprocess.Popen([WINE_RUN, os.path.join(ws.build, "admin_object.exe"),
+                                   name + "-%d" % attempt, winpath(ready), winpath(stop)],
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if wait_for(ready, REPORT_WAIT_SECONDS):
+            break
+        print("note: admin_object.exe wrote nothing (wine-run %s); running it again" % holder.poll())
+        holder.kill()
+    name += "-%d" % attempt
     try:
-        made = read_lines(ready)[0] if wait_for(ready, REPORT_WAIT_SECONDS) else None
+        made = read_lines(ready)[0] if os.path.exists(ready) else None
         if not check(made == "created", "Administrators-only event made", made):
             return
         env = {"TOLVANE_ADMIN_OBJECT": name}
@@ -367,8 +425,18 @@ def cmdline_cases(ws):
     t = winpath(ws.target).encode()
     spaced = winpath(ws.spaced_target).encode()
     nonzero = "nonzero"
-    # name, command line, the program that must start (None: nothing), status
+    many = b" ".join(b"--argument-%04d" % i for i in range(500))   # 7,999 bytes
+    # name, command line, the program that must start (None: nothing), status,
+    # and the command line it must get when that is not its quoted name alone.
+    # A command line given as text goes to the launcher as Unicode, as
+    # Explorer starts it; the target's own is then compared as Unicode too.
+    wide, quote = winpath(ws.unicode_target), winpath(ws.fullwidth_quote_target)
     return [
+        ("a folder named in Greek, Chinese and an emoji", 'tolvane.exe "%s"' % wide,
+         ws.unicode_target, {0}),
+        ("a name holding a fullwidth quotation mark, with arguments",
+         'tolvane.exe "%s" -x "y z"' % quote, ws.fullwidth_quote_target, {0},
+         '"%s" -x "y z"' % quote),
         ("a path", b"tolvane.exe " + t, ws.target, {0}),
         ("a quoted path", b'tolvane.exe "' + t + b'"', ws.target, {0}),
         ("a quoted path with spaces", b'tolvane.exe "' + spaced + b'"', ws.spaced_target, {0}),
@@ -380,10 +448,25 @@ def cmdline_cases(ws):
         ("the launcher's own name with bytes above 0x7f", b"tolv\xe9\xe8ne.exe " + t,
          ws.target, {0}),
         ("an unclosed quote starts the whole path", b'tolvane.exe "' + t, ws.target, {0}),
-        ("a quoted path followed by arguments", b'tolvane.exe "' + t + b'" --flag', None, nonzero),
+        ("blanks alone after the closing quote", b'tolvane.exe "' + t + b'" \t ', ws.target, {0}),
+        ("a quoted path followed by arguments", b'tolvane.exe "' + t + b'" --flag', ws.target, {0},
+         b'"' + t + b'" --flag'),
+        ("a quoted path with spaces and arguments", b'tolvane.exe "' + spaced + b'" -P work',
+         ws.spaced_target, {0}, b'"' + spaced + b'" -P work'),
+        ("a tab before the arguments", b'tolvane.exe "' + t + b'"\t-x', ws.target, {0},
+         b'"' + t + b'"\t-x'),
+        ("several blanks, a quoted argument with blanks, an empty one",
+         b'tolvane.exe "' + t + b'"   "a b" ""', ws.target, {0}, b'"' + t + b'"   "a b" ""'),
+        ("arguments above 0x7f and blanks after them", b'tolvane.exe "' + t + b'" caf\xe9  ',
+         ws.target, {0}, b'"' + t + b'" caf\xe9  '),
+        ("7,999 bytes of arguments", b'tolvane.exe "' + t + b'" ' + many, ws.target, {0},
+         b'"' + t + b'" ' + many),
+        ("a byte glued to the closing quote", b'tolvane.exe "' + t + b'"x', None, nonzero),
         ("the launcher's own name with an unclosed quote", b'"tolvane.exe ' + t, None, nonzero),
         ("a path that names no file", b'tolvane.exe "' + winpath(ws.missing).encode() + b'"',
          None, {2, 3}),
+        ("a path that names no file, with arguments",
+         b'tolvane.exe "' + winpath(ws.missing).encode() + b'" -x', None, {2, 3}),
         ("a folder that names no file", b'tolvane.exe "' + winpath(ws.bin).encode() +
          b'\\nowhere\\missing.exe"', None, {2, 3}),
         ("a directory", b'tolvane.exe "' + winpath(ws.folder).encode() + b'"', None, nonzero),
@@ -393,8 +476,12 @@ def cmdline_cases(ws):
 
 
 def test_cmdline(ws):
-    for name, command_line, program, statuses in cmdline_cases(ws):
-        status, _, report_path, _ = run_launcher(ws, name, command_line)
+    for name, command_line, program, statuses, *given in cmdline_cases(ws):
+        unicode = isinstance(command_line, str)
+        if unicode:
+            command_line = command_line.encode("utf-8")
+        status, _, report_path, _ = run_launcher(
+            ws, name, command_line, env_extra={"TOLVANE_HARNESS_UTF8": "1"} if unicode else None)
         if statuses == "nonzero":
             check(status is not None and status != 0, name + ": nonzero status", status)
         else:
@@ -405,9 +492,16 @@ def test_cmdline(ws):
                   "report present" if os.path.exists(report_path) else "no report")
         else:
             started = wait_for(report_path, REPORT_WAIT_SECONDS)
-            seen = first(read_report(report_path), "commandline") if started else None
-            check(seen == '"%s"' % winpath(program), name + ": started " + os.path.basename(program),
-                  seen)
+            if unicode:
+                seen = first(read_report(report_path), "commandline-utf8") if started else None
+                seen = seen and seen.encode("latin-1").decode("utf-8", "replace")
+                expected = given[0] if given else '"%s"' % winpath(program)
+            else:
+                seen = first(read_report(report_path), "commandline") if started else None
+                expected = given[0].decode("latin-1") if given else '"%s"' % winpath(program)
+            check(seen == expected, name + ": started " + os.path.basename(program) + " with "
+                  + ("its arguments" if given else "its name alone"),
+                  seen if seen is None or len(seen) < 200 else seen[:100] + "..." + seen[-40:])
 
 
 # --- detached ------------------------------------------------------------
@@ -544,12 +638,15 @@ def test_dbcs(ws):
     target = ws.copy_target(os.path.join("表示ソフト", "目標.exe"))
     ws.launcher = launcher
 
+    # name, the command line's shape, the arguments the target must get
     cases = [
-        ("the launcher's own name quoted", b'"%s" "%s"'),
-        ("the launcher's own name unquoted", b'%s "%s"'),
-        ("the target unquoted", b'"%s" %s'),
+        ("the launcher's own name quoted", b'"%s" "%s"', ""),
+        ("the launcher's own name unquoted", b'%s "%s"', ""),
+        ("the target unquoted", b'"%s" %s', ""),
+        ("double-byte arguments", '"%s" "%s" 表示 "ソフト 目標"'.encode("cp932"),
+         ' 表示 "ソフト 目標"'),
     ]
-    for name, shape in cases:
+    for name, shape, arguments in cases:
         command_line = shape % (winpath(launcher).encode("cp932"), winpath(target).encode("cp932"))
         status, _, report_path, _ = run_launcher(ws, name, command_line, env_extra=JAPANESE)
         check(status == 0, name + ": launcher status", status)
@@ -559,7 +656,8 @@ def test_dbcs(ws):
         report = read_report(report_path)
         check(first(report, "codepage") == "932", name + ": ANSI code page", first(report, "codepage"))
         seen = first(report, "commandline").encode("latin-1").decode("cp932", "replace")
-        check(seen == '"%s"' % winpath(target), name + ": target sees its own name", seen)
+        check(seen == '"%s"%s' % (winpath(target), arguments),
+              name + ": target sees its own name" + (" and its arguments" if arguments else ""), seen)
 
 
 GROUPS = {

@@ -6,7 +6,9 @@
 //        e2e_harness.exe --verb <verb> <class key> <file> <result file>
 //
 // The command line is read as raw bytes from its file, so any byte can be
-// put on it, and handed to CreateProcessA unchanged; the launcher's image is
+// put on it, and handed to CreateProcessA unchanged (or, when
+// TOLVANE_HARNESS_UTF8 is set, read as UTF-8 and handed to CreateProcessW,
+// as Explorer hands on names outside any ANSI code page); the launcher's image is
 // named separately, so the command line's first word can be anything. With
 // --verb, ShellExecuteExA runs the command registered for the verb under
 // <class key> (a key under HKEY_CURRENT_USER, such as
@@ -19,11 +21,18 @@
 //   elapsed-ms <from the start to the end of the started process>
 //   elapsed-us <the same in microseconds, from the performance counter>
 // or "error <what> <code>" when nothing could be started.
+//
+// When TOLVANE_HARNESS_DEFAULT_DACL holds a DACL in SDDL, such as
+// "D:(A;;GA;;;BA)(A;;GA;;;SY)" (what Windows gives a full administrator's
+// token), the harness first makes it its own token's default DACL, so what
+// it starts inherits that.
 #include "demo/report_file.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -90,8 +99,51 @@ static int StartThroughVerb(const char* verb, const char* classKey, const char* 
     return WaitAndWrite(info.hProcess, counterStart, started, resultPath);
 }
 
+// UTF-8 text as UTF-16.
+static std::wstring Wide(const std::string& utf8)
+{
+    int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], size);
+    return wide;
+}
+
+// Gives the harness's own token the default DACL named in SDDL; returns a
+// description of what failed, or an empty string.
+static std::string SetOwnDefaultDacl(const char* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        return "error descriptor " + std::to_string(GetLastError()) + "\n";
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    TOKEN_DEFAULT_DACL defaultDacl;
+    defaultDacl.DefaultDacl = dacl;
+    HANDLE token = nullptr;
+    std::string failure;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, &token) ||
+        !SetTokenInformation(token, TokenDefaultDacl, &defaultDacl, sizeof defaultDacl)) {
+        failure = "error default-dacl " + std::to_string(GetLastError()) + "\n";
+    }
+    if (token != nullptr) {
+        CloseHandle(token);
+    }
+    LocalFree(descriptor);
+    return failure;
+}
+
 int main(int argc, char** argv)
 {
+    const char* defaultDacl = getenv("TOLVANE_HARNESS_DEFAULT_DACL");
+    if (defaultDacl != nullptr && argc >= 2) {
+        std::string failure = SetOwnDefaultDacl(defaultDacl);
+        if (!failure.empty()) {
+            return WriteResult(argv[argc - 1], failure);
+        }
+    }
     if (argc == 6 && strcmp(argv[1], "--verb") == 0) {
         return StartThroughVerb(argv[2], argv[3], argv[4], argv[5]);
     }
@@ -123,6 +175,19 @@ int main(int argc, char** argv)
 
     LARGE_INTEGER counterStart;
     ULONGLONG started;
+    if (getenv("TOLVANE_HARNESS_UTF8") != nullptr) {
+        std::wstring wide = Wide(commandLine), wideLauncher = Wide(launcher),
+                     wideDirectory = Wide(directory);
+        STARTUPINFOW startupW;
+        ZeroMemory(&startupW, sizeof startupW);
+        startupW.cb = sizeof startupW;
+        StartClock(&counterStart, &started);
+        if (!CreateProcessW(wideLauncher.c_str(), &wide[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            wideDirectory.c_str(), &startupW, &process)) {
+            return WriteResult(resultPath, "error CreateProcessW " + std::to_string(GetLastError()) + "\n");
+        }
+        return WaitAndWrite(process.hProcess, counterStart, started, resultPath);
+    }
     StartClock(&counterStart, &started);
     if (!CreateProcessA(launcher, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory,
                         &startup, &process)) {

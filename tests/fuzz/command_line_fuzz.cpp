@@ -51,25 +51,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t tailLength = strlen(tail);
     CHECK(tail + tailLength == buffer + length);
 
-    // The target name: inside the tail; at most one byte written, and only
-    // a closing double quote at the tail's end of a tail that opens with one.
-    char* target = ExtractTargetName(tail);
-    CHECK(target >= tail && target <= tail + tailLength);
-    CHECK(target == (original[tail - buffer] == '"' ? tail + 1 : tail));
-    size_t written = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (buffer[i] != original[i]) {
-            ++written;
-            CHECK(i == length - 1);
-            CHECK(original[i] == '"' && buffer[i] == 0);
-            CHECK(original[tail - buffer] == '"');
+    // The target name and arguments. The path buffer is small and exactly
+    // sized, so a copy past its end is caught too.
+    const size_t pathBufferSize = 16;
+    char* pathBuffer = static_cast<char*>(malloc(pathBufferSize));
+    char* commandLine = nullptr;
+    char* target = ExtractTargetName(tail, pathBuffer, pathBufferSize, &commandLine);
+    bool quoted = original[tail - buffer] == '"';
+    const char* closing = quoted ? strchr(original + (tail - buffer) + 1, '"') : nullptr;
+
+    if (target == nullptr || commandLine != nullptr) {
+        // Arguments: only after a quoted path, nothing written, the command
+        // line the tail itself, and the path (the bytes between the quotes,
+        // never a quote) copied whole or refused for its length.
+        CHECK(quoted && closing != nullptr);
+        CHECK(memcmp(buffer, original, length + 1) == 0);
+        size_t pathLength = static_cast<size_t>(closing - (original + (tail - buffer) + 1));
+        if (target == nullptr) {
+            CHECK(pathLength >= pathBufferSize);
+        } else {
+            CHECK(target == pathBuffer && commandLine == tail);
+            CHECK(strlen(target) == pathLength && strchr(target, '"') == nullptr);
+            CHECK(memcmp(target, tail + 1, pathLength) == 0);
+            CHECK(static_cast<unsigned char>(closing[1]) <= 0x20 && closing[1] != 0);
         }
-    }
-    CHECK(written <= 1);
-    if (tailLength > 0 && original[tail - buffer] == '"' && original[length - 1] == '"') {
-        CHECK(written == 1);
+    } else {
+        // No arguments: a view inside the tail that starts one byte in
+        // exactly when the tail opens with a quote; at most one byte written,
+        // a double quote turned into the terminator: the closing one, or the
+        // tail's last byte.
+        CHECK(target >= tail && target <= tail + tailLength);
+        CHECK(target == (quoted ? tail + 1 : tail));
+        size_t written = 0;
+        for (size_t i = 0; i <= length; ++i) {
+            if (buffer[i] != original[i]) {
+                ++written;
+                CHECK(quoted && original[i] == '"' && buffer[i] == 0);
+                CHECK(original + i == closing || i == length - 1);
+            }
+        }
+        CHECK(written <= 1);
+        CHECK(strchr(target, 0) <= buffer + length);
     }
 
+    free(pathBuffer);
     free(buffer);
     free(original);
     return 0;

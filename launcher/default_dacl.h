@@ -1,0 +1,32 @@
+// The restricted token's default DACL: the access list that everything the
+// started program makes without a security descriptor of its own gets (its
+// processes, threads, pipes, events, its own token). A full administrator's
+// token grants that access to Administrators and SYSTEM only; with
+// Administrators deny-only the program would be refused what it made itself,
+// so the user is added to the list.
+#pragma once
+
+#include "platform/platform_calls.h"
+
+#include <stddef.h>
+
+// The most bytes of default DACL the launcher reads. Windows' own are far
+// smaller; a larger one fails the step with ERROR_INSUFFICIENT_BUFFER.
+const DWORD kDefaultDaclBufferSize = 1024;
+
+// Writes into `mended` (room for `mendedSize` bytes) the access list `acl`,
+// of which `aclRoom` bytes may be read,
+// with one entry added at its end: allowed, GENERIC_ALL, for `sid`. The
+// existing entries are copied as they are, in their order; the revision is
+// kept; the size and entry count are those of the new list. Returns 0, or
+// ERROR_INVALID_ACL when `acl` or its entries do not lie within its size and
+// its room, or
+// ERROR_INSUFFICIENT_BUFFER when the new list does not fit.
+DWORD AppendAllowedEntry(const ACL* acl, size_t aclRoom, const SID* sid, ACL* mended,
+                         size_t mendedSize);
+
+// Gives `token` its own default DACL plus an entry that allows its user
+// GENERIC_ALL. A token with no default DACL is left as it is. Needs the
+// token opened for query and adjust-default. Returns 0, or the error code of
+// the step that failed.
+DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token);
