@@ -4,67 +4,123 @@ rem rights needed: copies tolvane.exe to %LOCALAPPDATA%\Programs\Tolvane and
 rem adds "Run without administrator rights" to the menu of programs in
 rem Explorer (a per-user verb on exefile under HKCU\Software\Classes).
 rem Run it from the folder it came in: x64\tolvane.exe is installed on 64-bit
-rem Windows, x86\tolvane.exe otherwise. Running it again changes nothing.
+rem Windows, x86\tolvane.exe otherwise. Running it again changes nothing but
+rem the verb's command, which it brings up to date.
 rem uninstall.cmd removes exactly what this adds.
-setlocal
+rem
+rem Paths may hold any character Windows allows in a user or profile name,
+rem & ^ % ! ( ) included: they are set while delayed expansion is off and
+rem used only as !NAME! afterwards, which cmd never parses again.
+rem (Exit codes are read with "if errorlevel" throughout: some command
+rem interpreters, Wine's among them, do not honour || and && after a program.)
+setlocal DisableDelayedExpansion
 
-if not defined LOCALAPPDATA goto :no_profile
+set "SELF=%~f0"
+set "SOURCE_DIR=%~dp0"
 set "CLASSES=HKCU\Software\Classes"
 set "VERB=HKCU\Software\Classes\exefile\shell\Tolvane"
 set "PROGRAMS=%LOCALAPPDATA%\Programs"
 set "FOLDER=%LOCALAPPDATA%\Programs\Tolvane"
+set "HAVE_PROFILE="
+if defined LOCALAPPDATA set "HAVE_PROFILE=1"
+setlocal EnableDelayedExpansion
+
+rem Started by a double click, Explorer runs cmd /c ""...\install.cmd" ":
+rem then the window would close before its report could be read, so the
+rem script waits for a key at its end. From a prompt or a script it never
+rem waits.
+set "STARTED_BY=!CMDCMDLINE:"=!"
+set "STARTED_BY=!STARTED_BY:*/c =!"
+set "PAUSE_AT_END="
+if /i "!STARTED_BY!"=="!SELF! " set "PAUSE_AT_END=1"
+
+if not defined HAVE_PROFILE goto :no_profile
 
 rem A 32-bit cmd on 64-bit Windows says x86 but names the real machine in
 rem PROCESSOR_ARCHITEW6432.
 set "IMAGE=x86"
-if /i "%PROCESSOR_ARCHITECTURE%"=="AMD64" set "IMAGE=x64"
-if /i "%PROCESSOR_ARCHITEW6432%"=="AMD64" set "IMAGE=x64"
-set "SOURCE=%~dp0%IMAGE%\tolvane.exe"
-if not exist "%SOURCE%" goto :no_source
+if /i "!PROCESSOR_ARCHITECTURE!"=="AMD64" set "IMAGE=x64"
+if /i "!PROCESSOR_ARCHITEW6432!"=="AMD64" set "IMAGE=x64"
+set "SOURCE=!SOURCE_DIR!!IMAGE!\tolvane.exe"
+if not exist "!SOURCE!" goto :no_source
 
 rem Keys and folders that exist already are left alone by uninstall.cmd;
 rem those this makes are noted on the verb's own key, so that uninstall.cmd
-rem removes them, and only them, once they are empty again.
-rem (Exit codes are read with "if errorlevel" throughout: some command
-rem interpreters, Wine's among them, do not honour || and && after a program.)
+rem removes them, and only them, once they are empty again. What this run
+rem makes is also what it takes back when a later step fails, so a failed
+rem install leaves nothing half-written.
 set "MADE_CLASS="
 set "MADE_SHELL="
+set "MADE_VERB="
 set "MADE_PROGRAMS="
-reg query "%CLASSES%\exefile" >nul 2>&1
+set "MADE_FOLDER="
+set "MADE_IMAGE="
+reg query "!CLASSES!\exefile" >nul 2>&1
 if errorlevel 1 set "MADE_CLASS=1"
-reg query "%CLASSES%\exefile\shell" >nul 2>&1
+reg query "!CLASSES!\exefile\shell" >nul 2>&1
 if errorlevel 1 set "MADE_SHELL=1"
-if not exist "%PROGRAMS%\" set "MADE_PROGRAMS=1"
+reg query "!VERB!" >nul 2>&1
+if errorlevel 1 set "MADE_VERB=1"
+if not exist "!PROGRAMS!\" set "MADE_PROGRAMS=1"
+if not exist "!FOLDER!\" set "MADE_FOLDER=1"
+if not exist "!FOLDER!\tolvane.exe" set "MADE_IMAGE=1"
 
-if not exist "%FOLDER%\" mkdir "%FOLDER%"
-if not exist "%FOLDER%\" goto :no_folder
-copy /b /y "%SOURCE%" "%FOLDER%\tolvane.exe" >nul
+if not exist "!FOLDER!\" mkdir "!FOLDER!"
+if not exist "!FOLDER!\" goto :no_folder
+copy /b /y "!SOURCE!" "!FOLDER!\tolvane.exe" >nul
 if errorlevel 1 goto :no_copy
-echo Copied "%SOURCE%" to "%FOLDER%\tolvane.exe".
+echo Copied "!SOURCE!" to "!FOLDER!\tolvane.exe".
 
-reg add "%VERB%" /ve /d "Run without administrator rights" /f >nul
+rem A file from a downloaded zip carries the mark of the Internet zone, and
+rem a copy keeps it: Windows would then warn before every start through a
+rem shortcut. The installed copy loses it (the path goes through the
+rem environment, never through PowerShell's own parsing).
+set "TOLVANE_INSTALLED=!FOLDER!\tolvane.exe"
+powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "Unblock-File -LiteralPath $env:TOLVANE_INSTALLED" >nul 2>&1
+if errorlevel 1 echo Note: could not remove the mark of the Internet zone from "!FOLDER!\tolvane.exe"; unblock it in its Properties.
+
+reg add "!VERB!" /ve /d "Run without administrator rights" /f >nul
 if errorlevel 1 goto :no_registry
-reg add "%VERB%\command" /ve /d "\"%FOLDER%\tolvane.exe\" \"%%1\"" /f >nul
+reg add "!VERB!\command" /ve /d "\"!FOLDER!\tolvane.exe\" \"%%1\"" /f >nul
 if errorlevel 1 goto :no_registry
-if defined MADE_CLASS reg add "%VERB%" /v TolvaneMadeClassKey /d "%CLASSES%\exefile" /f >nul
-if defined MADE_SHELL reg add "%VERB%" /v TolvaneMadeShellKey /d "%CLASSES%\exefile\shell" /f >nul
-if defined MADE_PROGRAMS reg add "%VERB%" /v TolvaneMadeFolder /d "%PROGRAMS%" /f >nul
-echo Added "Run without administrator rights" to the menu of programs: "%VERB%".
-echo Its command: "%FOLDER%\tolvane.exe" "%%1"
-exit /b 0
+if defined MADE_CLASS reg add "!VERB!" /v TolvaneMadeClassKey /d "!CLASSES!\exefile" /f >nul
+if defined MADE_SHELL reg add "!VERB!" /v TolvaneMadeShellKey /d "!CLASSES!\exefile\shell" /f >nul
+if defined MADE_PROGRAMS reg add "!VERB!" /v TolvaneMadeFolder /d "!PROGRAMS!" /f >nul
+echo Added "Run without administrator rights" to the menu of programs: "!VERB!".
+echo Its command: "!FOLDER!\tolvane.exe" "%%1"
+set "STATUS=0"
+goto :end
 
 :no_profile
 echo install: LOCALAPPDATA is not set, so there is no per-user folder to install to.
-exit /b 1
+set "STATUS=1"
+goto :end
 :no_source
-echo install: "%SOURCE%" is missing: run install.cmd from the folder of the Tolvane package.
-exit /b 1
+echo install: "!SOURCE!" is missing: run install.cmd from the folder of the Tolvane package.
+set "STATUS=1"
+goto :end
 :no_folder
-echo install: could not make the folder "%FOLDER%".
-exit /b 1
+echo install: could not make the folder "!FOLDER!".
+set "STATUS=1"
+goto :undo
 :no_copy
-echo install: could not copy "%SOURCE%" to "%FOLDER%\tolvane.exe".
-exit /b 1
+echo install: could not copy "!SOURCE!" to "!FOLDER!\tolvane.exe".
+set "STATUS=1"
+goto :undo
 :no_registry
-echo install: could not write "%VERB%".
-exit /b 1
+echo install: could not write "!VERB!"; taking back what this run made.
+set "STATUS=1"
+goto :undo
+
+rem Takes back what this run made, newest first.
+:undo
+if defined MADE_VERB reg delete "!VERB!" /f >nul 2>&1
+if defined MADE_SHELL reg delete "!CLASSES!\exefile\shell" /f >nul 2>&1
+if defined MADE_CLASS reg delete "!CLASSES!\exefile" /f >nul 2>&1
+if defined MADE_IMAGE if exist "!FOLDER!\tolvane.exe" del /f "!FOLDER!\tolvane.exe"
+if defined MADE_FOLDER if exist "!FOLDER!\" rd "!FOLDER!" 2>nul
+if defined MADE_PROGRAMS if exist "!PROGRAMS!\" rd "!PROGRAMS!" 2>nul
+
+:end
+if defined PAUSE_AT_END pause
+exit /b !STATUS!

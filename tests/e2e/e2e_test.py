@@ -16,7 +16,6 @@ Each image's tree holds its own launcher, target, harness and watcher, all
 of that architecture; the i686 groups are skipped (status 77) on a host that
 cannot execute 32-bit programs.
 """
-import getpass
 import os
 import shutil
 import socket
@@ -338,10 +337,17 @@ VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\Tolvane"
 OTHER_VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\SomeoneElse"
 
 
+# A profile folder with characters a Windows user or profile name may hold
+# that mean something to cmd. (% and ! too on Windows; Wine's cmd drops them
+# from any value it expands, so they cannot be tried here.)
+PROFILE_FOLDER = "R&D (a) ^"
+
+
 def test_install(ws):
-    """Installs from the release package with Wine's cmd, starts a program
-    through the new verb, and uninstalls: twice, the second time with
-    another verb beside ours, which must stay."""
+    """Installs from the release package with Wine's cmd into a profile whose
+    path is full of cmd's special characters, starts a program through the
+    new verb, and uninstalls: twice, the second time with another verb beside
+    ours, which must stay; then an install that fails leaves nothing."""
     zip_dir = os.path.join(ws.dir, "dist")
     subprocess.run([os.path.join(ROOT, "scripts", "dist"), ws.i686_build, ws.build, zip_dir],
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
@@ -349,20 +355,24 @@ def test_install(ws):
     with zipfile.ZipFile(os.path.join(zip_dir, os.listdir(zip_dir)[0])) as archive:
         archive.extractall(package)
     log = os.path.join(ws.dir, "cmd.log")
-    prefix = os.environ.get("TOLVANE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
-    installed = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "AppData", "Local",
-                             "Programs", "Tolvane", "tolvane.exe")
+    profile = os.path.join(ws.dir, PROFILE_FOLDER, "Local")
+    os.makedirs(profile)
+    installed = os.path.join(profile, "Programs", "Tolvane", "tolvane.exe")
 
     def cmd(script):
-        return wine(["cmd.exe", "/c", winpath(os.path.join(package, script))], log)
+        # LOCALAPPDATA is set by a wrapper, as Windows sets it for the
+        # account: Wine puts its own in place of one it is handed.
+        wrapper = os.path.join(ws.dir, "run-" + script)
+        with open(wrapper, "w", newline="\r\n") as f:
+            f.write('@echo off\nset "LOCALAPPDATA=%s"\ncall "%s"\nexit /b %%errorlevel%%\n'
+                    % (winpath(profile).replace("%", "%%"), winpath(os.path.join(package, script))))
+        return wine(["cmd.exe", "/c", winpath(wrapper)], log)
 
     def key_exists(key):
         return wine(["reg", "query", key], log) == 0
 
     # Leftovers of an earlier run that stopped halfway.
     wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
-    if os.path.exists(installed):
-        os.remove(installed)
 
     statuses = [cmd("install.cmd"), cmd("install.cmd")]
     check(statuses == [0, 0], "install.cmd, run twice", statuses)
@@ -395,6 +405,14 @@ def test_install(ws):
     seen = (key_exists(VERB_KEY), key_exists(OTHER_VERB_KEY))
     check(seen == (False, True), "ours removed, the other verb kept", seen)
     wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
+
+    # A folder that cannot be made (a file named Programs in its way) ends
+    # the install before anything is written.
+    with open(os.path.join(profile, "Programs"), "w") as f:
+        f.write("in the way\n")
+    status = cmd("install.cmd")
+    check(status == 1, "install whose folder cannot be made fails", status)
+    check(not key_exists("HKCU\\" + CLASS_KEY), "and leaves no key behind", "HKCU\\" + CLASS_KEY)
 
 
 # --- startup -------------------------------------------------------------
