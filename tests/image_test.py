@@ -182,6 +182,14 @@ def main(arch, image_path, map_path, source_dir, build_dir):
         check(entry.VirtualAddress == 0 and entry.Size == 0, "no " + what,
               (hex(entry.VirtualAddress), entry.Size))
 
+    # No frame of a page or more: the image has no stack probes, so a frame
+    # that size could step past the stack's guard page.
+    objdump = {"i686": "i686-w64-mingw32-objdump", "x86_64": "x86_64-w64-mingw32-objdump"}[arch]
+    disassembly = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path],
+                                 capture_output=True, text=True).stdout
+    frames = [int(size, 16) for size in re.findall(r"\bsub\s+\$0x([0-9a-f]+),%[er]sp", disassembly)]
+    check(frames and max(frames) < 4096, "every frame under a page", max(frames or [0]))
+
     exception = pe.OPTIONAL_HEADER.DATA_DIRECTORY[3]
     if arch == "i686":
         check(exception.VirtualAddress == 0 and exception.Size == 0, "no exception table",

@@ -6,6 +6,16 @@ rem them, once they are empty. Everything else stays. Running it again
 rem changes nothing.
 setlocal
 
+rem Started by a double click, Explorer runs cmd /c ""...\uninstall.cmd" ":
+rem then the window would close before its report could be read, so the
+rem script waits for a key at its end. From a prompt or a script it never
+rem waits.
+set "STARTED_BY=%CMDCMDLINE:"=%"
+set "STARTED_BY=%STARTED_BY:*/c =%"
+set "PAUSE_AT_END="
+if /i "%STARTED_BY%"=="%~f0 " set "PAUSE_AT_END=1"
+set "STATUS=0"
+
 if not defined LOCALAPPDATA goto :no_profile
 set "CLASSES=HKCU\Software\Classes"
 set "VERB=HKCU\Software\Classes\exefile\shell\Tolvane"
@@ -49,10 +59,10 @@ echo No "%FOLDER%\tolvane.exe" to delete.
 rem rd without /s removes a folder only when it is empty.
 if exist "%FOLDER%\" rd "%FOLDER%" 2>nul
 if not exist "%FOLDER%\" echo No folder "%FOLDER%" left.
-if not defined MADE_PROGRAMS exit /b 0
+if not defined MADE_PROGRAMS goto :end
 if exist "%PROGRAMS%\" rd "%PROGRAMS%" 2>nul
 if not exist "%PROGRAMS%\" echo No folder "%PROGRAMS%" left: install.cmd had made it.
-exit /b 0
+goto :end
 
 rem Deletes a key that has neither values nor subkeys: for it, reg query
 rem lists nothing but blank lines, which for /f passes over.
@@ -69,10 +79,17 @@ exit /b 0
 
 :no_profile
 echo uninstall: LOCALAPPDATA is not set, so there is no per-user folder to look in.
-exit /b 1
+set "STATUS=1"
+goto :end
 :verb_stays
 echo uninstall: could not remove "%VERB%".
-exit /b 1
+set "STATUS=1"
+goto :end
 :image_stays
 echo uninstall: could not delete "%FOLDER%\tolvane.exe"; is it running?
-exit /b 1
+set "STATUS=1"
+goto :end
+
+:end
+if defined PAUSE_AT_END pause
+exit /b %STATUS%
