@@ -24,9 +24,13 @@ all: deps
 deps:
 	@scripts/install-deps.sh
 
-# One CTest run in build/ runs the tests of both trees.
+# One CTest run in build/ runs the tests of both trees. CTest does not show
+# a skipped test's output, so the reasons are printed after its summary.
 test: all
-	@cd $(BUILD) && ctest --output-on-failure; status=$$?; $(CURDIR)/scripts/wine-host note; exit $$status
+	@cd $(BUILD) && ctest --output-on-failure; status=$$?; \
+	    $(CURDIR)/scripts/wine-host note; \
+	    grep -h '^skip: ' Testing/Temporary/LastTest.log | sort -u | sed 's/^skip: /Skipped: /'; \
+	    exit $$status
 
 demo: all
 	scripts/demo

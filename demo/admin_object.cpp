@@ -1,9 +1,10 @@
 // admin_object: makes a named event that only BUILTIN\Administrators may
-// open, and keeps it in existence until told to stop, so a program can be
-// seen opening it with Administrators enabled and being refused with
-// Administrators deny-only.
+// open (or one with another security descriptor, given in SDDL), and keeps
+// it in existence until told to stop, so a program can be seen opening it
+// with Administrators enabled and being refused with Administrators
+// deny-only.
 //
-// usage: admin_object.exe <event name> <ready file> <stop file>
+// usage: admin_object.exe <event name> <ready file> <stop file> [<SDDL>]
 //
 // Writes "created" to the ready file once the event exists (or "error
 // <what> <code>" when it could not be made), then waits for the stop file to
@@ -18,19 +19,20 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        fprintf(stderr, "usage: admin_object.exe <event name> <ready file> <stop file>\n");
+    if (argc != 4 && argc != 5) {
+        fprintf(stderr, "usage: admin_object.exe <event name> <ready file> <stop file> [<SDDL>]\n");
         return 2;
     }
     const char* name = argv[1];
     const char* readyPath = argv[2];
     const char* stopPath = argv[3];
 
-    // Owned by Administrators; one entry, full access for Administrators,
-    // and nothing inherited: nobody else is granted anything.
+    // By default: owned by Administrators; one entry, full access for
+    // Administrators, and nothing inherited: nobody else is granted anything.
+    const char* sddl = argc == 5 ? argv[4] : "O:BAD:P(A;;GA;;;BA)";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;GA;;;BA)", SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
         WriteReportFile(readyPath, "error descriptor " + std::to_string(GetLastError()) + "\n");
         return 1;
     }

@@ -11,6 +11,8 @@
 //   env TOLVANE_PROBE=<its value, or "(unset)">
 //   codepage <the ANSI code page>
 //   object opened|error <code>   (only when TOLVANE_ADMIN_OBJECT is set)
+//   own-object opened|error <code>   (only when TOLVANE_OWN_OBJECTS is set)
+//   own-child opened|error <code>    (likewise)
 //   user <SID> <DOMAIN\name>
 //   group <SID> <DOMAIN\name> <attributes in words>
 //   privilege <name> <attributes in words>
@@ -24,6 +26,9 @@
 // open it, or the error code it got, 5 when access was denied.
 // When its own token cannot be opened the report ends with
 // "error OpenProcessToken <code>" after the lines above the user.
+// TOLVANE_OWN_OBJECTS makes it create, with default security, a named
+// event and a (suspended) child process of its own, and report whether it
+// can open each again by name or id: what its token's default DACL allows.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
 // writes, so a test can see that its starter did not wait for it.
 #include <windows.h>
@@ -108,6 +113,49 @@ static std::string PrivilegeAttributes(DWORD attributes)
     return words;
 }
 
+static void ReportOpened(FILE* out, const char* what, HANDLE opened)
+{
+    if (opened != nullptr) {
+        fprintf(out, "%s opened\n", what);
+        CloseHandle(opened);
+    } else {
+        fprintf(out, "%s error %lu\n", what, GetLastError());
+    }
+}
+
+// Makes an event and a child process with default security, as a program's
+// own plumbing does, and opens each again as another part of it would.
+static void ReportOwnObjects(FILE* out)
+{
+    std::string name = "TolvaneOwnEvent-" + std::to_string(GetCurrentProcessId());
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ReportOpened(out, "own-object",
+                 event ? OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()) : nullptr);
+
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child;
+    ZeroMemory(&child, sizeof child);
+    // Suspended, and ended below: it only has to exist.
+    if (CreateProcessA(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                       &startup, &child)) {
+        ReportOpened(out, "own-child",
+                     OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                 child.dwProcessId));
+        TerminateProcess(child.hProcess, 0);
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    } else {
+        fprintf(out, "own-child error CreateProcessA %lu\n", GetLastError());
+    }
+    if (event != nullptr) {
+        CloseHandle(event);
+    }
+}
+
 static void Report(FILE* out)
 {
     fprintf(out, "commandline %s\n", GetCommandLineA());
@@ -140,6 +188,10 @@ static void Report(FILE* out)
         } else {
             fprintf(out, "object error %lu\n", GetLastError());
         }
+    }
+
+    if (getenv("TOLVANE_OWN_OBJECTS") != nullptr) {
+        ReportOwnObjects(out);
     }
 
     HANDLE token;

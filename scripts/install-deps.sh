@@ -5,7 +5,9 @@
 # that executes 32-bit programs, and the tests find out which host this is),
 # Xvfb and the X tools the display tests use, GoogleTest for the unit tests,
 # pefile for the image checks, clang and its libFuzzer runtime for the fuzzer,
-# clang-tidy and cppcheck for the static analysis.
+# clang-tidy and cppcheck for the static analysis, yamllint and (with Node.js
+# and npm, from Debian where the machine has none) the npm registry's
+# action-validator for the GitHub Actions workflow.
 # Idempotent: does nothing when every package is already there. Runs as root
 # with no prompt.
 set -eu
@@ -13,7 +15,13 @@ set -eu
 packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
   wine wine64 wine32:i386 xvfb x11-apps imagemagick python3-pefile \
-  clang libclang-rt-14-dev clang-tidy cppcheck locales"
+  clang libclang-rt-14-dev clang-tidy cppcheck locales yamllint"
+# Node.js and npm from Debian only where no npm is on the machine: a Node.js
+# installed another way brings its own.
+command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"
+# The workflow validator, pinned; its checker is WebAssembly inside the
+# package, so nothing else is fetched.
+VALIDATOR="@action-validator/cli@0.6.0 @action-validator/core@0.6.0"
 
 missing=""
 for p in $packages; do
@@ -24,10 +32,12 @@ done
 # The double-byte test runs Wine in a Japanese locale: ANSI code page 932.
 need_locale=
 locale -a 2>/dev/null | grep -qix 'ja_JP.utf8' || need_locale=yes
-[ -z "$missing" ] && [ -z "$need_locale" ] && exit 0
+need_validator=
+command -v action-validator >/dev/null 2>&1 || need_validator=yes
+[ -z "$missing" ] && [ -z "$need_locale" ] && [ -z "$need_validator" ] && exit 0
 
 if [ "$(id -u)" != 0 ]; then
-    echo "install-deps: missing:$missing ${need_locale:+ja_JP.UTF-8 locale}; run as root" >&2
+    echo "install-deps: missing:$missing ${need_locale:+ja_JP.UTF-8 locale}${need_validator:+ action-validator}; run as root" >&2
     exit 1
 fi
 
@@ -47,6 +57,14 @@ if [ -n "$need_locale" ]; then
     if ! locale -a | grep -qix 'ja_JP.utf8'; then
         echo "install-deps: localedef did not make the ja_JP.UTF-8 locale" >&2
         echo "next step: check that the locales package is installed and /usr/lib/locale is writable" >&2
+        exit 1
+    fi
+fi
+if [ -n "$need_validator" ]; then
+    if ! npm install --global --no-audit --no-fund $VALIDATOR >/dev/null ||
+       ! command -v action-validator >/dev/null 2>&1; then
+        echo "install-deps: npm could not install $VALIDATOR" >&2
+        echo "next step: check that the npm registry is reachable (npm ping) and run scripts/install-deps.sh again as root" >&2
         exit 1
     fi
 fi

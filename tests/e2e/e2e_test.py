@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""End-to-end tests of the real tolvane.exe under Wine.
+"""End-to-end tests of the real tolvane.exe, under Wine here and natively on
+Windows.
 
 usage: e2e_test.py <group> i686|x86_64 <build tree of that image> [<i686 build tree>]
+       [--windows-only]
 
 The install group builds the release package, which holds both images, so it
 is also given the i686 tree.
@@ -13,8 +15,13 @@ harness with an exact command line and reads back what the started target
 has ended and, after a grace period, the target's report is still absent.
 Every check prints what it saw; the last line counts passes and failures.
 Each image's tree holds its own launcher, target, harness and watcher, all
-of that architecture; the i686 groups are skipped (status 77) on a host that
-cannot execute 32-bit programs.
+of that architecture.
+
+Some cases only Windows can show (Wine differs from it there); they are run
+with --windows-only. Under Wine that run says why for each and ends with 77,
+which CTest reports as a skip; on Windows it runs them. The one place that
+knows how a Windows program is run and how a path is named, under Wine or
+natively, is HOST (the classes Wine and NativeWindows).
 """
 import os
 import shutil
@@ -25,8 +32,9 @@ import threading
 import time
 import zipfile
 
+import contextlib
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 SKIP = 77                    # the status CTest reports as a skip
 GRACE_SECONDS = 2.0          # how long a target that was started has to report
 REPORT_WAIT_SECONDS = 15.0   # how long a started target may take to report
@@ -43,9 +51,151 @@ def check(ok, what, saw):
     return ok
 
 
-def winpath(path):
-    """The Windows name Wine gives a Unix path: its Z: drive is the root."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+WINDOWS_ONLY = "--windows-only" in sys.argv
+
+
+class SkipGroup(Exception):
+    pass
+
+
+def this_runs(cases):
+    """The rows of a table that this run takes. A row whose last field is a
+    reason is a case only Windows can show: a --windows-only run takes those
+    rows, on Windows; under Wine it names each with its reason and the group
+    ends as a skip. Every other run takes the rows whose last field is None."""
+    if not WINDOWS_ONLY:
+        return [case for case in cases if case[-1] is None]
+    chosen = [case for case in cases if case[-1] is not None]
+    if not HOST.native:
+        for case in chosen:
+            print("skip: %s: only Windows shows it: %s" % (case[0], case[-1]))
+        raise SkipGroup()
+    return chosen
+
+
+def wait_for(path, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return os.path.exists(path)
+
+
+# --- where Windows programs run ----------------------------------------
+
+class Wine:
+    """Windows programs under Wine, in the project's prefix (scripts/wine-run
+    picks the loader and skips a 32-bit program on a host that cannot run
+    one); Unix paths named through Wine's Z: drive."""
+    native = False
+    runner = os.path.join(ROOT, "scripts", "wine-run")
+
+    def path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def command(self, args):
+        return [self.runner] + args
+
+    def cannot_run(self, arch):
+        """Why this host cannot run the image's programs, or None."""
+        if arch == "i686" and subprocess.run([os.path.join(ROOT, "scripts", "wine-host"), "i386"],
+                                             stdin=subprocess.DEVNULL).returncode != 0:
+            return "this host cannot execute 32-bit x86 programs"
+        return None
+
+    def japanese_locale(self):
+        """The environment that gives programs ANSI code page 932, or None."""
+        if "ja_jp.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
+                                              text=True).stdout.lower():
+            return None
+        return {"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.UTF-8"}
+
+    @contextlib.contextmanager
+    def desktop(self, ws):
+        """A display for windows: Xvfb, with Wine's services started anew on
+        it. Yields the environment that puts a program on it."""
+        number = next(n for n in range(90, 200) if not os.path.exists("/tmp/.X%d-lock" % n)
+                      and not os.path.exists("/tmp/.X11-unix/X%d" % n))
+        env = {"TOLVANE_DISPLAY": ":%d" % number}
+        log = open(os.path.join(ws.dir, "xvfb.log"), "wb")
+        xvfb = subprocess.Popen(["Xvfb", env["TOLVANE_DISPLAY"], "-screen", "0", "800x600x24",
+                                 "-nolisten", "tcp"], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        try:
+            if not wait_for("/tmp/.X11-unix/X%d" % number, 10):
+                yield None
+                return
+            # Wine's services started without a display would keep this run
+            # from reaching it; and with no window manager on the display,
+            # Wine draws the frame and caption itself, as Windows would.
+            self.stop_services()
+            self.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/d",
+                      "N", "/f"], os.path.join(ws.dir, "reg.log"), env)
+            yield env
+        finally:
+            self.stop_services()
+            xvfb.terminate()
+            xvfb.wait(10)
+            log.close()
+
+    def screenshot(self, env, png, scratch):
+        """Takes a picture of the display; says whether one was written."""
+        xwd = os.path.join(scratch, "screen.xwd")
+        quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        subprocess.run(["xwd", "-root", "-silent", "-display", env["TOLVANE_DISPLAY"], "-out", xwd], **quiet)
+        subprocess.run(["convert", "xwd:" + xwd, "-trim", "+repage", png], **quiet)
+        return os.path.exists(png) and os.path.getsize(png) > 0
+
+    def stop_services(self):
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix"), "stop"],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def run(self, args, log, env_extra=None, timeout=120):
+        with open(log, "ab") as out:
+            return subprocess.run(self.command(args), stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                  env=dict(os.environ, **(env_extra or {})), timeout=timeout).returncode
+
+    def start(self, args, log, env_extra=None):
+        return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                env=dict(os.environ, **(env_extra or {})))
+
+
+class NativeWindows(Wine):
+    """The same on Windows itself: programs run directly, paths are its own,
+    the desktop is the real one."""
+    native = True
+
+    def path(self, path):
+        return os.path.abspath(path)
+
+    def command(self, args):
+        return list(args)
+
+    def cannot_run(self, arch):
+        return None   # the i686 image runs under WoW64
+
+    def japanese_locale(self):
+        return None   # Windows sets the ANSI code page for the whole machine
+
+    @contextlib.contextmanager
+    def desktop(self, ws):
+        yield {}
+
+    def screenshot(self, env, png, scratch):
+        return True   # the box is read from the real desktop; no picture needed
+
+    def stop_services(self):
+        pass
+
+    def run_line(self, command_line, env_extra=None):
+        """Runs an exact command line, with empty standard input, and
+        returns what it printed."""
+        done = subprocess.run(command_line, stdin=subprocess.DEVNULL, capture_output=True,
+                              env=dict(os.environ, **(env_extra or {})), timeout=120)
+        return (done.stdout + done.stderr).decode("mbcs", "replace")
+
+
+HOST = NativeWindows() if os.name == "nt" else Wine()
 
 
 class Workspace:
@@ -90,14 +240,6 @@ class Workspace:
         return path
 
 
-def wine(args, log, env_extra=None, timeout=120):
-    env = dict(os.environ)
-    env.update(env_extra or {})
-    with open(log, "ab") as out:
-        return subprocess.run([WINE_RUN] + args, stdin=subprocess.DEVNULL, stdout=out,
-                              stderr=out, env=env, timeout=timeout).returncode
-
-
 def read_lines(path):
     with open(path, "rb") as f:
         return [line.rstrip(b"\r\n").decode("latin-1") for line in f]
@@ -116,15 +258,6 @@ def first(report, key):
     return next((rest for k, rest in report if k == key), None)
 
 
-def wait_for(path, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            return True
-        time.sleep(0.05)
-    return os.path.exists(path)
-
-
 # Wine's own process creation fails now and then: the launch ends with
 # ERROR_INTERNAL_ERROR, or the harness never gets to write its result. Each
 # was seen once in about ten runs of the whole suite, for a case that passed
@@ -134,7 +267,7 @@ WINE_INTERNAL_ERROR = 1359
 
 
 def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, delay_ms=None,
-                 verb=None, image=None, retried=False):
+                 verb=None, image=None, class_key=None, retried=False):
     """Starts the launcher (or `image`) through the harness with
     `command_line` (bytes) exactly; or, given `verb`, has the shell start the
     target through that verb of the per-user exefile class, as Explorer's
@@ -147,14 +280,14 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         cmdline_file = os.path.join(case, "cmdline.bin")
         with open(cmdline_file, "wb") as f:
             f.write(command_line)
-        start = [winpath(image or ws.launcher), winpath(directory or case), winpath(cmdline_file)]
+        start = [HOST.path(image or ws.launcher), HOST.path(directory or case), HOST.path(cmdline_file)]
     else:
-        start = ["--verb", verb, CLASS_KEY, winpath(ws.target)]
-    env = {"TOLVANE_REPORT": winpath(report)}
+        start = ["--verb", verb, class_key or CLASS_KEY, HOST.path(ws.target)]
+    env = {"TOLVANE_REPORT": HOST.path(report)}
     if delay_ms is not None:
         env["TOLVANE_REPORT_DELAY_MS"] = str(delay_ms)
     env.update(env_extra or {})
-    harness_status = wine([ws.harness] + start + [winpath(result)], os.path.join(case, "wine.log"),
+    harness_status = HOST.run([ws.harness] + start + [HOST.path(result)], os.path.join(case, "wine.log"),
                           env)
     status = elapsed = None
     if not os.path.exists(result):
@@ -172,15 +305,15 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         print("note: %s: Wine failed to create a process (status %s); running it again"
               % (name, status))
         return run_launcher(ws, name + " (again)", command_line, directory, env_extra, delay_ms,
-                            verb, image, retried=True)
+                            verb, image, class_key, retried=True)
     return status, elapsed, report, case
 
 
 def caller_report(ws, env_extra=None):
     """What token_report.exe says when run directly, without the launcher."""
     path = os.path.join(ws.dir, "caller.txt")
-    wine([ws.target], os.path.join(ws.dir, "caller.log"),
-         dict(env_extra or {}, TOLVANE_REPORT=winpath(path)))
+    HOST.run([ws.target], os.path.join(ws.dir, "caller.log"),
+         dict(env_extra or {}, TOLVANE_REPORT=HOST.path(path)))
     return read_report(path) if os.path.exists(path) else None
 
 
@@ -221,16 +354,20 @@ ADMINISTRATOR_DEFAULT_DACL = {"TOLVANE_HARNESS_DEFAULT_DACL": "D:(A;;GA;;;BA)(A;
 GENERIC_ALL = "0x10000000"
 
 # name, what the harness is given, the default DACL the caller must have
-# (None: whatever Wine gives)
+# (None: whatever the platform gives), and why only Windows shows the case
 TOKEN_CASES = [
-    ("Wine's own default DACL", {}, None),
+    ("the caller's own default DACL", {}, None, None),
     ("a full administrator's default DACL", ADMINISTRATOR_DEFAULT_DACL,
-     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")]),
+     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")], None),
+    ("a full administrator's default DACL: the program opens what it makes",
+     dict(ADMINISTRATOR_DEFAULT_DACL, TOLVANE_OWN_OBJECTS="1"),
+     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")],
+     "Wine lets a program reopen its own objects and child processes whatever its default DACL"),
 ]
 
 
 def test_token(ws):
-    for name, env, caller_dacl in TOKEN_CASES:
+    for name, env, caller_dacl, _ in this_runs(TOKEN_CASES):
         token_case(ws, name, env, caller_dacl)
 
 
@@ -242,7 +379,7 @@ def token_case(ws, case, env, caller_dacl):
     if caller_dacl is not None:
         check(default_dacl_of(caller) == caller_dacl, case + ": caller's default DACL (precondition)",
               default_dacl_of(caller))
-    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % winpath(ws.target).encode(),
+    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % HOST.path(ws.target).encode(),
                                              env_extra=env)
     check(status == 0, case + ": launcher status", status)
     if not check(wait_for(report_path, REPORT_WAIT_SECONDS), case + ": child's report written",
@@ -250,6 +387,11 @@ def token_case(ws, case, env, caller_dacl):
         return
     child = read_report(report_path)
     check(first(child, "error") is None, case + ": child could open its own token", first(child, "error"))
+    if "TOLVANE_OWN_OBJECTS" in env:
+        check(first(child, "own-object") == "opened", case + ": reopens an event it made",
+              first(child, "own-object"))
+        check(first(child, "own-child") == "opened", case + ": opens its own child process by id",
+              first(child, "own-child"))
 
     user = first(caller, "user")
     check(first(child, "user") == user, case + ": same user", (user, first(child, "user")))
@@ -288,39 +430,52 @@ def token_case(ws, case, env, caller_dacl):
 
 # --- Administrators-only object ------------------------------------------
 
+# name, the event's security descriptor, what the target gets run directly
+# and through the launcher, and why only Windows shows the case
+OBJECT_CASES = [
+    ("an event only Administrators may open", "O:BAD:P(A;;GA;;;BA)", "opened", "error 5", None),
+    ("an event that denies Administrators and allows Everyone", "O:BAD:P(D;;GA;;;BA)(A;;GA;;;WD)",
+     "error 5", "error 5", "Wine 8 does not match a deny entry against a deny-only group"),
+]
+
+
 def test_object(ws):
-    """An event only Administrators may open: the target opens it when run
-    directly and is refused (5) when started through the launcher."""
-    name = "TolvaneAdministratorsOnly-%d" % os.getpid()
-    ready = os.path.join(ws.dir, "object-ready.txt")
-    stop = os.path.join(ws.dir, "object-stop")
-    log = open(os.path.join(ws.dir, "object.log"), "wb")
+    """Events that Administrators may or may not open: what the target gets
+    when run directly and when started through the launcher."""
+    for case in this_runs(OBJECT_CASES):
+        object_case(ws, *case[:4])
+
+
+def object_case(ws, case, descriptor, direct, launched):
+    name = "TolvaneObject-%d-%d" % (os.getpid(), ws.count)
+    ready = os.path.join(ws.dir, name + "-ready.txt")
+    stop = os.path.join(ws.dir, name + "-stop")
+    log = open(os.path.join(ws.dir, name + ".log"), "wb")
     # Like any case, the holder's start is tried once more when Wine fails
     # to start it at all (seen once: no ready file, nothing in the log).
     for attempt in range(2):
-        holder = subprocess.Popen([WINE_RUN, os.path.join(ws.build, "admin_object.exe"),
-                                   name + "-%d" % attempt, winpath(ready), winpath(stop)],
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        holder = HOST.start([os.path.join(ws.build, "admin_object.exe"), name + "-%d" % attempt,
+                             HOST.path(ready), HOST.path(stop), descriptor], log)
         if wait_for(ready, REPORT_WAIT_SECONDS):
             break
-        print("note: admin_object.exe wrote nothing (wine-run %s); running it again" % holder.poll())
+        print("note: admin_object.exe wrote nothing (status %s); running it again" % holder.poll())
         holder.kill()
     name += "-%d" % attempt
     try:
         made = read_lines(ready)[0] if os.path.exists(ready) else None
-        if not check(made == "created", "Administrators-only event made", made):
+        if not check(made == "created", case + ": made", made):
             return
         env = {"TOLVANE_ADMIN_OBJECT": name}
         caller = caller_report(ws, env)
-        check(caller is not None and first(caller, "object") == "opened",
-              "run directly: the event opens", caller and first(caller, "object"))
+        check(caller is not None and first(caller, "object") == direct,
+              case + ": run directly: " + direct, caller and first(caller, "object"))
         status, _, report_path, _ = run_launcher(
-            ws, "object", b'tolvane.exe "%s"' % winpath(ws.target).encode(), env_extra=env)
-        check(status == 0, "launcher status", status)
+            ws, case, b'tolvane.exe "%s"' % HOST.path(ws.target).encode(), env_extra=env)
+        check(status == 0, case + ": launcher status", status)
         child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-        check(child is not None and first(child, "object") == "error 5",
-              "started by the launcher: access denied", child and first(child, "object"))
-        check(holder.poll() is None, "the event still existed throughout", holder.poll())
+        check(child is not None and first(child, "object") == launched,
+              case + ": started by the launcher: " + launched, child and first(child, "object"))
+        check(holder.poll() is None, case + ": the event still existed throughout", holder.poll())
     finally:
         open(stop, "w").close()
         try:
@@ -337,82 +492,135 @@ VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\Tolvane"
 OTHER_VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\SomeoneElse"
 
 
-# A profile folder with characters a Windows user or profile name may hold
-# that mean something to cmd. (% and ! too on Windows; Wine's cmd drops them
-# from any value it expands, so they cannot be tried here.)
-PROFILE_FOLDER = "R&D (a) ^"
+# name, the profile folder (with characters a Windows user or profile name
+# may hold that mean something to cmd), and why only Windows shows the case
+INSTALL_CASES = [
+    ("install, use and uninstall", "R&D (a) ^", None),
+    ("from a downloaded zip, through HKEY_CLASSES_ROOT, double-clicked", "R&D (a) ^ 100% !",
+     "Wine's cmd drops % and ! from the values it expands and has no %CMDCMDLINE%, Wine keeps no "
+     "mark of the Internet zone, and its shell ignores per-user verbs: its HKEY_CLASSES_ROOT lacks "
+     "HKEY_CURRENT_USER's classes"),
+]
 
 
 def test_install(ws):
-    """Installs from the release package with Wine's cmd into a profile whose
-    path is full of cmd's special characters, starts a program through the
-    new verb, and uninstalls: twice, the second time with another verb beside
-    ours, which must stay; then an install that fails leaves nothing."""
-    zip_dir = os.path.join(ws.dir, "dist")
-    subprocess.run([os.path.join(ROOT, "scripts", "dist"), ws.i686_build, ws.build, zip_dir],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
-    package = os.path.join(ws.dir, "package")
-    with zipfile.ZipFile(os.path.join(zip_dir, os.listdir(zip_dir)[0])) as archive:
-        archive.extractall(package)
-    log = os.path.join(ws.dir, "cmd.log")
-    profile = os.path.join(ws.dir, PROFILE_FOLDER, "Local")
-    os.makedirs(profile)
-    installed = os.path.join(profile, "Programs", "Tolvane", "tolvane.exe")
+    for name, folder, windows_only in this_runs(INSTALL_CASES):
+        Installation(ws, folder).test(name, windows_only is not None)
 
-    def cmd(script):
+
+class Installation:
+    """The release package unpacked, and its scripts run with cmd for a
+    profile folder of the case's choosing."""
+
+    def __init__(self, ws, folder):
+        self.ws = ws
+        zip_dir = os.path.join(ws.dir, "dist")
+        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "dist"), ws.i686_build, ws.build,
+                        zip_dir], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+        self.package = os.path.join(ws.dir, "package")
+        with zipfile.ZipFile(os.path.join(zip_dir, os.listdir(zip_dir)[0])) as archive:
+            archive.extractall(self.package)
+        self.log = os.path.join(ws.dir, "cmd.log")
+        self.profile = os.path.join(ws.dir, folder, "Local")
+        os.makedirs(self.profile)
+        self.installed = os.path.join(self.profile, "Programs", "Tolvane", "tolvane.exe")
+
+    def cmd(self, script):
         # LOCALAPPDATA is set by a wrapper, as Windows sets it for the
         # account: Wine puts its own in place of one it is handed.
-        wrapper = os.path.join(ws.dir, "run-" + script)
+        wrapper = os.path.join(self.ws.dir, "run-" + script)
         with open(wrapper, "w", newline="\r\n") as f:
             f.write('@echo off\nset "LOCALAPPDATA=%s"\ncall "%s"\nexit /b %%errorlevel%%\n'
-                    % (winpath(profile).replace("%", "%%"), winpath(os.path.join(package, script))))
-        return wine(["cmd.exe", "/c", winpath(wrapper)], log)
+                    % (HOST.path(self.profile).replace("%", "%%"),
+                       HOST.path(os.path.join(self.package, script))))
+        return HOST.run(["cmd.exe", "/c", HOST.path(wrapper)], self.log)
 
-    def key_exists(key):
-        return wine(["reg", "query", key], log) == 0
+    def key_exists(self, key):
+        return HOST.run(["reg", "query", key], self.log) == 0
 
-    # Leftovers of an earlier run that stopped halfway.
-    wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
+    def test(self, case, windows_only):
+        """Installs twice, starts a program through the new verb, and
+        uninstalls twice; then again with another verb beside ours, which
+        must stay; then an install that fails leaves nothing. On Windows also
+        the download mark, the merged view of the classes and the pause."""
+        ws = self.ws
+        # Leftovers of an earlier run that stopped halfway.
+        HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
+        if windows_only:
+            # As a browser leaves a download: in the Internet zone.
+            for image in ("x86", "x64"):
+                with open(os.path.join(self.package, image, "tolvane.exe:Zone.Identifier"), "w") as f:
+                    f.write("[ZoneTransfer]\nZoneId=3\n")
 
-    statuses = [cmd("install.cmd"), cmd("install.cmd")]
-    check(statuses == [0, 0], "install.cmd, run twice", statuses)
-    with open(installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
-        check(a.read() == b.read(), "installed the x86_64 image on 64-bit Windows", installed)
+        statuses = [self.cmd("install.cmd"), self.cmd("install.cmd")]
+        check(statuses == [0, 0], case + ": install.cmd, run twice", statuses)
+        with open(self.installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
+            check(a.read() == b.read(), case + ": installed the x86_64 image on 64-bit Windows",
+                  self.installed)
+        if windows_only:
+            check(not os.path.exists(self.installed + ":Zone.Identifier"),
+                  case + ": the installed copy has lost the mark of the Internet zone",
+                  os.path.exists(self.installed + ":Zone.Identifier"))
+            check(self.key_exists("HKCR\\exefile\\shell\\Tolvane\\command"),
+                  case + ": the verb shows in HKEY_CLASSES_ROOT", "HKCR\\exefile\\shell\\Tolvane")
 
-    status, _, report_path, _ = run_launcher(ws, "verb", verb="Tolvane")
-    check(status == 0, "the verb's command ran the launcher: status", status)
-    child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-    admin = groups_of(child).get(ADMINISTRATORS) if child else None
-    check(admin is not None and "deny-only" in admin, "started with Administrators deny-only", admin)
-    check(child is not None and first(child, "commandline") == '"%s"' % winpath(ws.target),
-          "started the file the verb was given", child and first(child, "commandline"))
+        # Through the class key here; on Windows through the verb's name
+        # alone, found by file type as Explorer finds it.
+        status, _, report_path, _ = run_launcher(ws, "verb", verb="Tolvane",
+                                                 class_key="-" if windows_only else CLASS_KEY)
+        check(status == 0, case + ": the verb's command ran the launcher: status", status)
+        child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+        admin = groups_of(child).get(ADMINISTRATORS) if child else None
+        check(admin is not None and "deny-only" in admin, case + ": started with Administrators deny-only",
+              admin)
+        check(child is not None and first(child, "commandline") == '"%s"' % HOST.path(ws.target),
+              case + ": started the file the verb was given", child and first(child, "commandline"))
 
-    statuses = [cmd("uninstall.cmd"), cmd("uninstall.cmd")]
-    check(statuses == [0, 0], "uninstall.cmd, run twice", statuses)
-    check(not key_exists("HKCU\\" + CLASS_KEY), "no trace of the verb's keys", "HKCU\\" + CLASS_KEY)
-    check(not os.path.exists(os.path.dirname(installed)), "installed folder removed",
-          os.path.dirname(installed))
-    status, _, report_path, _ = run_launcher(ws, "verb after uninstall", verb="Tolvane")
-    time.sleep(GRACE_SECONDS)
-    check(status is None and not os.path.exists(report_path), "the verb starts nothing",
-          (status, os.path.exists(report_path)))
+        if windows_only:
+            self.pause_only_when_double_clicked(case)
+        statuses = [self.cmd("uninstall.cmd"), self.cmd("uninstall.cmd")]
+        check(statuses == [0, 0], case + ": uninstall.cmd, run twice", statuses)
+        check(not self.key_exists("HKCU\\" + CLASS_KEY), case + ": no trace of the verb's keys",
+              "HKCU\\" + CLASS_KEY)
+        check(not os.path.exists(os.path.dirname(self.installed)), case + ": installed folder removed",
+              os.path.dirname(self.installed))
+        status, _, report_path, _ = run_launcher(ws, "verb after uninstall", verb="Tolvane")
+        time.sleep(GRACE_SECONDS)
+        check(status is None and not os.path.exists(report_path), case + ": the verb starts nothing",
+              (status, os.path.exists(report_path)))
 
-    # Someone else's verb, added after install, is not install's to remove.
-    statuses = [cmd("install.cmd")]
-    wine(["reg", "add", OTHER_VERB_KEY + "\\command", "/ve", "/d", "other.exe \"%1\"", "/f"], log)
-    statuses.append(cmd("uninstall.cmd"))
-    check(statuses == [0, 0], "install, another verb added, uninstall", statuses)
-    seen = (key_exists(VERB_KEY), key_exists(OTHER_VERB_KEY))
-    check(seen == (False, True), "ours removed, the other verb kept", seen)
-    wine(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], log)
+        # Someone else's verb, added after install, is not install's to remove.
+        statuses = [self.cmd("install.cmd")]
+        HOST.run(["reg", "add", OTHER_VERB_KEY + "\\command", "/ve", "/d", "other.exe \"%1\"", "/f"],
+                 self.log)
+        statuses.append(self.cmd("uninstall.cmd"))
+        check(statuses == [0, 0], case + ": install, another verb added, uninstall", statuses)
+        seen = (self.key_exists(VERB_KEY), self.key_exists(OTHER_VERB_KEY))
+        check(seen == (False, True), case + ": ours removed, the other verb kept", seen)
+        HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
 
-    # A folder that cannot be made (a file named Programs in its way) ends
-    # the install before anything is written.
-    with open(os.path.join(profile, "Programs"), "w") as f:
-        f.write("in the way\n")
-    status = cmd("install.cmd")
-    check(status == 1, "install whose folder cannot be made fails", status)
-    check(not key_exists("HKCU\\" + CLASS_KEY), "and leaves no key behind", "HKCU\\" + CLASS_KEY)
+        # A folder that cannot be made (a file named Programs in its way)
+        # ends the install before anything is written.
+        with open(os.path.join(self.profile, "Programs"), "w") as f:
+            f.write("in the way\n")
+        status = self.cmd("install.cmd")
+        check(status == 1, case + ": install whose folder cannot be made fails", status)
+        check(not self.key_exists("HKCU\\" + CLASS_KEY), case + ": and leaves no key behind",
+              "HKCU\\" + CLASS_KEY)
+        os.remove(os.path.join(self.profile, "Programs"))
+
+    def pause_only_when_double_clicked(self, case):
+        """Explorer starts a script as cmd /c ""<script>" ": then it waits
+        for a key before its window closes; run from a prompt or a script it
+        does not. Standard input is empty, so the pause ends at once."""
+        script = HOST.path(os.path.join(self.package, "uninstall.cmd"))
+        env = {"LOCALAPPDATA": HOST.path(self.profile)}
+        for how, line, pauses in (("double-clicked", 'cmd.exe /c ""%s" "' % script, True),
+                                  ("from a script", 'cmd.exe /c "%s"' % script, False)):
+            output = HOST.run_line(line, env)
+            check(("Press any key" in output) == pauses,
+                  case + ": uninstall.cmd " + how + (" waits for a key" if pauses else " does not wait"),
+                  output[-200:])
 
 
 # --- startup -------------------------------------------------------------
@@ -422,33 +630,33 @@ def test_startup(ws):
     os.makedirs(directory)
     probe = "value with blanks & %percent% \"quotes\""
     status, _, report_path, _ = run_launcher(
-        ws, "startup", b'tolvane.exe "%s"' % winpath(ws.target).encode(),
+        ws, "startup", b'tolvane.exe "%s"' % HOST.path(ws.target).encode(),
         directory=directory, env_extra={"TOLVANE_PROBE": probe})
     check(status == 0, "launcher status", status)
     if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
         return
     child = read_report(report_path)
     check(first(child, "desktop") == "winsta0\\default", "desktop", first(child, "desktop"))
-    check(first(child, "directory") == winpath(directory), "launcher's current directory",
+    check(first(child, "directory") == HOST.path(directory), "launcher's current directory",
           first(child, "directory"))
     check(first(child, "env") == "TOLVANE_PROBE=" + probe, "launcher's environment",
           first(child, "env"))
-    check(first(child, "commandline") == '"%s"' % winpath(ws.target),
+    check(first(child, "commandline") == '"%s"' % HOST.path(ws.target),
           "command line is the program's own name alone", first(child, "commandline"))
 
 
 # --- command lines -------------------------------------------------------
 
 def cmdline_cases(ws):
-    t = winpath(ws.target).encode()
-    spaced = winpath(ws.spaced_target).encode()
+    t = HOST.path(ws.target).encode()
+    spaced = HOST.path(ws.spaced_target).encode()
     nonzero = "nonzero"
     many = b" ".join(b"--argument-%04d" % i for i in range(500))   # 7,999 bytes
     # name, command line, the program that must start (None: nothing), status,
     # and the command line it must get when that is not its quoted name alone.
     # A command line given as text goes to the launcher as Unicode, as
     # Explorer starts it; the target's own is then compared as Unicode too.
-    wide, quote = winpath(ws.unicode_target), winpath(ws.fullwidth_quote_target)
+    wide, quote = HOST.path(ws.unicode_target), HOST.path(ws.fullwidth_quote_target)
     return [
         ("a folder named in Greek, Chinese and an emoji", 'tolvane.exe "%s"' % wide,
          ws.unicode_target, {0}),
@@ -481,19 +689,56 @@ def cmdline_cases(ws):
          b'"' + t + b'" ' + many),
         ("a byte glued to the closing quote", b'tolvane.exe "' + t + b'"x', None, nonzero),
         ("the launcher's own name with an unclosed quote", b'"tolvane.exe ' + t, None, nonzero),
-        ("a path that names no file", b'tolvane.exe "' + winpath(ws.missing).encode() + b'"',
+        ("a path that names no file", b'tolvane.exe "' + HOST.path(ws.missing).encode() + b'"',
          None, {2, 3}),
         ("a path that names no file, with arguments",
-         b'tolvane.exe "' + winpath(ws.missing).encode() + b'" -x', None, {2, 3}),
-        ("a folder that names no file", b'tolvane.exe "' + winpath(ws.bin).encode() +
+         b'tolvane.exe "' + HOST.path(ws.missing).encode() + b'" -x', None, {2, 3}),
+        ("a folder that names no file", b'tolvane.exe "' + HOST.path(ws.bin).encode() +
          b'\\nowhere\\missing.exe"', None, {2, 3}),
-        ("a directory", b'tolvane.exe "' + winpath(ws.folder).encode() + b'"', None, nonzero),
-        ("a file that is not a program", b'tolvane.exe "' + winpath(ws.not_program).encode() + b'"',
+        ("a directory", b'tolvane.exe "' + HOST.path(ws.folder).encode() + b'"', None, nonzero),
+        ("a file that is not a program", b'tolvane.exe "' + HOST.path(ws.not_program).encode() + b'"',
          None, {193}),
     ]
 
 
+# name, and why only Windows shows the case
+ELEVATION_CASES = [
+    ("a program whose manifest requires administrator rights",
+     "Wine has no UAC, and so neither its refusal (740) nor its absence to show"),
+]
+
+
+def elevation_case(ws, case):
+    """With UAC on, Windows refuses such a launch with 740; with UAC off it
+    elevates nothing, and the program starts under the restricted token."""
+    import winreg   # only ever on Windows
+    try:
+        with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE,
+                            r"SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System") as key:
+            uac = winreg.QueryValueEx(key, "EnableLUA")[0] != 0
+    except OSError:
+        uac = True
+    target = os.path.join(ws.bin, "elevated.exe")
+    shutil.copy(os.path.join(ws.build, "tests", "elevated_report.exe"), target)
+    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % HOST.path(target).encode())
+    if uac:
+        check(status == 740, case + ", UAC on: status", status)
+        time.sleep(GRACE_SECONDS)
+        check(not os.path.exists(report_path), case + ", UAC on: nothing started",
+              os.path.exists(report_path))
+        return
+    check(status == 0, case + ", UAC off: status", status)
+    child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+    admin = groups_of(child).get(ADMINISTRATORS) if child else None
+    check(admin is not None and "deny-only" in admin,
+          case + ", UAC off: started, with Administrators deny-only", admin)
+
+
 def test_cmdline(ws):
+    for case, _ in this_runs(ELEVATION_CASES):
+        elevation_case(ws, case)
+    if WINDOWS_ONLY:
+        return
     for name, command_line, program, statuses, *given in cmdline_cases(ws):
         unicode = isinstance(command_line, str)
         if unicode:
@@ -513,10 +758,10 @@ def test_cmdline(ws):
             if unicode:
                 seen = first(read_report(report_path), "commandline-utf8") if started else None
                 seen = seen and seen.encode("latin-1").decode("utf-8", "replace")
-                expected = given[0] if given else '"%s"' % winpath(program)
+                expected = given[0] if given else '"%s"' % HOST.path(program)
             else:
                 seen = first(read_report(report_path), "commandline") if started else None
-                expected = given[0].decode("latin-1") if given else '"%s"' % winpath(program)
+                expected = given[0].decode("latin-1") if given else '"%s"' % HOST.path(program)
             check(seen == expected, name + ": started " + os.path.basename(program) + " with "
                   + ("its arguments" if given else "its name alone"),
                   seen if seen is None or len(seen) < 200 else seen[:100] + "..." + seen[-40:])
@@ -527,7 +772,7 @@ def test_cmdline(ws):
 def test_detached(ws):
     delay_ms = 3000
     status, elapsed, report_path, _ = run_launcher(
-        ws, "detached", b'tolvane.exe "%s"' % winpath(ws.target).encode(), delay_ms=delay_ms)
+        ws, "detached", b'tolvane.exe "%s"' % HOST.path(ws.target).encode(), delay_ms=delay_ms)
     absent_at_end = not os.path.exists(report_path)
     check(status == 0, "launcher status", status)
     check(elapsed is not None and elapsed < delay_ms, "launcher ended before the target's work (ms)",
@@ -540,52 +785,17 @@ def test_detached(ws):
 
 # --- usage box on a display ----------------------------------------------
 
-def free_display():
-    for number in range(90, 200):
-        if not os.path.exists("/tmp/.X%d-lock" % number) and \
-           not os.path.exists("/tmp/.X11-unix/X%d" % number):
-            return number
-    raise RuntimeError("no free X display number")
-
-
 def test_usage(ws):
-    number = free_display()
-    display = ":%d" % number
-    xvfb_log = open(os.path.join(ws.dir, "xvfb.log"), "wb")
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            stdin=subprocess.DEVNULL, stdout=xvfb_log, stderr=xvfb_log)
-    try:
-        if not check(wait_for("/tmp/.X11-unix/X%d" % number, 10), "Xvfb started", display):
-            return
-        # Wine's services started without a display would keep this run
-        # from reaching it: start them afresh with the display.
-        stop_wineserver()
-        # No window manager runs on the display: Wine draws the frame and
-        # caption itself, so the box looks as on Windows in the screenshot.
-        wine(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Decorated", "/d", "N",
-              "/f"], os.path.join(ws.dir, "reg.log"), {"TOLVANE_DISPLAY": display})
-        usage_on_display(ws, display)
-    finally:
-        stop_wineserver()
-        xvfb.terminate()
-        xvfb.wait(10)
-        xvfb_log.close()
+    with HOST.desktop(ws) as env:
+        if check(env is not None, "a desktop to show the box on", env):
+            usage_on_desktop(ws, env)
 
 
-def stop_wineserver():
-    subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix"), "stop"],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def usage_on_display(ws, display):
+def usage_on_desktop(ws, env):
     box_report = os.path.join(ws.dir, "box.txt")
     go = os.path.join(ws.dir, "go")
-    env = {"TOLVANE_DISPLAY": display}
-    watcher_env = dict(os.environ, **env)
     watcher_log = open(os.path.join(ws.dir, "watcher.log"), "wb")
-    watcher = subprocess.Popen([WINE_RUN, ws.watcher, winpath(box_report), winpath(go)],
-                               stdin=subprocess.DEVNULL, stdout=watcher_log, stderr=watcher_log,
-                               env=watcher_env)
+    watcher = HOST.start([ws.watcher, HOST.path(box_report), HOST.path(go)], watcher_log, env)
     try:
         # The harness and the launcher run in the foreground until the
         # watcher presses OK; meanwhile a helper thread takes the screenshot
@@ -594,15 +804,8 @@ def usage_on_display(ws, display):
 
         def screenshot_then_go():
             if wait_for(box_report, 60):
-                png = os.path.join(ws.build, "usage-box.png")
-                xwd = os.path.join(ws.dir, "screen.xwd")
-                subprocess.run(["xwd", "-root", "-silent", "-display", display, "-out", xwd],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-                subprocess.run(["convert", "xwd:" + xwd, "-trim", "+repage", png],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-                screenshot["taken"] = os.path.exists(png) and os.path.getsize(png) > 0
+                screenshot["taken"] = HOST.screenshot(env, os.path.join(ws.build, "usage-box.png"),
+                                                      ws.dir)
             open(go, "w").close()
 
         helper = threading.Thread(target=screenshot_then_go)
@@ -640,13 +843,11 @@ def usage_on_display(ws, display):
 
 # --- double-byte code page ------------------------------------------------
 
-JAPANESE = {"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.UTF-8"}
-
-
 def test_dbcs(ws):
-    if "ja_jp.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
-                                          text=True).stdout.lower():
-        print("skip: no ja_JP.UTF-8 locale on this machine")
+    japanese = HOST.japanese_locale()
+    if japanese is None:
+        print("skip: no way to give programs ANSI code page 932 here (no ja_JP.UTF-8 locale for "
+              "Wine; on Windows the code page is the whole machine's)")
         return SKIP
     # Names whose double-byte characters have 0x5c, a backslash, as their
     # second byte in code page 932: 表 is 95 5c, ソ is 83 5c.
@@ -665,8 +866,8 @@ def test_dbcs(ws):
          ' 表示 "ソフト 目標"'),
     ]
     for name, shape, arguments in cases:
-        command_line = shape % (winpath(launcher).encode("cp932"), winpath(target).encode("cp932"))
-        status, _, report_path, _ = run_launcher(ws, name, command_line, env_extra=JAPANESE)
+        command_line = shape % (HOST.path(launcher).encode("cp932"), HOST.path(target).encode("cp932"))
+        status, _, report_path, _ = run_launcher(ws, name, command_line, env_extra=japanese)
         check(status == 0, name + ": launcher status", status)
         started = wait_for(report_path, REPORT_WAIT_SECONDS)
         if not check(started, name + ": target started", started):
@@ -674,7 +875,7 @@ def test_dbcs(ws):
         report = read_report(report_path)
         check(first(report, "codepage") == "932", name + ": ANSI code page", first(report, "codepage"))
         seen = first(report, "commandline").encode("latin-1").decode("cp932", "replace")
-        check(seen == '"%s"%s' % (winpath(target), arguments),
+        check(seen == '"%s"%s' % (HOST.path(target), arguments),
               name + ": target sees its own name" + (" and its arguments" if arguments else ""), seen)
 
 
@@ -691,13 +892,18 @@ GROUPS = {
 
 
 def main():
-    group, arch, build = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
-    if arch == "i686" and subprocess.run([os.path.join(ROOT, "scripts", "wine-host"), "i386"],
-                                         stdin=subprocess.DEVNULL).returncode != 0:
+    arguments = [a for a in sys.argv[1:] if a != "--windows-only"]
+    group, arch, build = arguments[0], arguments[1], os.path.abspath(arguments[2])
+    reason = HOST.cannot_run(arch)
+    if reason is not None:
+        print("skip: " + reason)
         return SKIP
-    ws = Workspace(build, group)
-    ws.i686_build = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
-    if GROUPS[group](ws) == SKIP:
+    ws = Workspace(build, group + ("-windows" if WINDOWS_ONLY else ""))
+    ws.i686_build = os.path.abspath(arguments[3]) if len(arguments) > 3 else None
+    try:
+        if GROUPS[group](ws) == SKIP:
+            return SKIP
+    except SkipGroup:
         return SKIP
     print("%s (%s): %d passed, %d failed" % (group, arch, results["passed"], results["failed"]))
     return 1 if results["failed"] or not results["passed"] else 0

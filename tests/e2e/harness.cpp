@@ -16,7 +16,8 @@
 // substitution, as Explorer's menu uses it. The key is named rather than
 // found from the file's type because Wine's shell runs an .exe itself
 // whatever the verb, and its HKEY_CLASSES_ROOT leaves out the per-user
-// classes. The environment is the harness's own. The result file gets:
+// classes; on Windows a class key of "-" lets the shell find the verb by
+// the file's type, as Explorer does. The environment is the harness's own. The result file gets:
 //   status <exit status>
 //   elapsed-ms <from the start to the end of the started process>
 //   elapsed-us <the same in microseconds, from the performance counter>
@@ -71,18 +72,22 @@ static int WaitAndWrite(HANDLE process, LARGE_INTEGER counterStart, ULONGLONG st
 static int StartThroughVerb(const char* verb, const char* classKey, const char* file,
                             const char* resultPath)
 {
-    HKEY key;
-    LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, classKey, 0, KEY_READ, &key);
-    if (opened != ERROR_SUCCESS) {
-        return WriteResult(resultPath, "error RegOpenKeyExA " + std::to_string(opened) + "\n");
-    }
     SHELLEXECUTEINFOA info;
     ZeroMemory(&info, sizeof info);
     info.cbSize = sizeof info;
-    // The verb from that key, the process handle back, no error box, and
-    // done before the call returns.
-    info.fMask = SEE_MASK_CLASSKEY | SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    info.hkeyClass = key;
+    // The process handle back, no error box, and done before the call
+    // returns; the verb from the named key, or (class key "-") found by the
+    // file's type, as Explorer finds it.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    if (strcmp(classKey, "-") != 0) {
+        HKEY key;
+        LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, classKey, 0, KEY_READ, &key);
+        if (opened != ERROR_SUCCESS) {
+            return WriteResult(resultPath, "error RegOpenKeyExA " + std::to_string(opened) + "\n");
+        }
+        info.fMask |= SEE_MASK_CLASSKEY;
+        info.hkeyClass = key;
+    }
     info.lpVerb = verb;
     info.lpFile = file;
     info.nShow = SW_SHOWNORMAL;
