@@ -23,16 +23,14 @@ which CTest reports as a skip; on Windows it runs them. The one place that
 knows how a Windows program is run and how a path is named, under Wine or
 natively, is HOST (the classes Wine and NativeWindows).
 """
+import contextlib
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import threading
 import time
 import zipfile
-
-import contextlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SKIP = 77                    # the status CTest reports as a skip
