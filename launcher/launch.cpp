@@ -19,14 +19,14 @@ bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
     memset(&processInformation, 0, sizeof processInformation);
     return platform.CreateProcessAsUserA(
                restrictedToken,
-               targetName, // exactly this file: no search, no extension added
+               targetName,   // exactly this file: no search, no extension added
                commandLine,  // null: the platform builds it from the name alone
-               nullptr,    // process handle not inheritable
-               nullptr,    // thread handle not inheritable
-               FALSE,      // the launcher's handles stay with the launcher
-               0,          // no console, priority or suspension flags
-               nullptr,    // the launcher's own environment
-               nullptr,    // the launcher's own current directory
+               nullptr,      // process handle not inheritable
+               nullptr,      // thread handle not inheritable
+               FALSE,        // the launcher's handles stay with the launcher
+               0,            // no console, priority or suspension flags
+               nullptr,      // the launcher's own environment
+               nullptr,      // the launcher's own current directory
                launchSettings,
                &processInformation) != FALSE;
 }
