@@ -1,6 +1,7 @@
 #include "launcher/default_dacl.h"
 
 #include "launcher/failure.h"
+#include "launcher/record_buffer.h"
 
 // An access-allowed entry: its header, its mask, then the SID.
 const size_t kAllowedEntryHeaderSize = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
@@ -55,47 +56,38 @@ DWORD AppendAllowedEntry(const ACL* acl, size_t aclRoom, const SID* sid, ACL* me
 
 DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
 {
-    // The records the platform fills, aligned for the structures at their
-    // start and bounded; too small a buffer fails the query with
-    // ERROR_INSUFFICIENT_BUFFER. Each is written before it is read.
-    union {  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        TOKEN_USER user;
-        // cppcheck-suppress unusedStructMember ; it gives the record its room
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } user;
-    union {  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        TOKEN_DEFAULT_DACL dacl;
-        unsigned char bytes[kDefaultDaclBufferSize];
-    } current;
-    union {  // NOLINT(cppcoreguidelines-pro-type-member-init)
-        ACL acl;
-        // cppcheck-suppress unusedStructMember ; it gives the list its room
-        unsigned char bytes[kDefaultDaclBufferSize + kAllowedEntryHeaderSize + SECURITY_MAX_SID_SIZE];
-    } mended;
+    // The records the platform fills and the one it reads, each aligned for
+    // its record and bounded; too small a buffer fails the query with
+    // ERROR_INSUFFICIENT_BUFFER.
+    RecordBuffer<TOKEN_USER, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> user;
+    RecordBuffer<TOKEN_DEFAULT_DACL, kDefaultDaclBufferSize> current;
+    RecordBuffer<ACL, kDefaultDaclBufferSize + kAllowedEntryHeaderSize + SECURITY_MAX_SID_SIZE> mended;
+    static_assert(alignof(decltype(mended)) >= alignof(DWORD), "an ACL is read as DWORDs");
 
     DWORD returned = 0;
-    if (!platform.GetTokenInformation(token, TokenUser, &user, sizeof user, &returned) ||
-        !platform.GetTokenInformation(token, TokenDefaultDacl, &current, sizeof current,
+    if (!platform.GetTokenInformation(token, TokenUser, user.bytes, sizeof user.bytes, &returned) ||
+        !platform.GetTokenInformation(token, TokenDefaultDacl, current.bytes, sizeof current.bytes,
                                       &returned)) {
         return FailureCode(platform);
     }
-    if (current.dacl.DefaultDacl == nullptr) {
+    const ACL* acl = current.Get()->DefaultDacl;
+    if (acl == nullptr) {
         return 0;
     }
     // The list lies in the buffer, after the pointer to it.
-    const ACL* acl = current.dacl.DefaultDacl;
     const unsigned char* aclStart = reinterpret_cast<const unsigned char*>(acl);
-    if (aclStart < current.bytes || aclStart >= current.bytes + sizeof current) {
+    const unsigned char* end = current.bytes + sizeof current.bytes;
+    if (aclStart < current.bytes || aclStart >= end) {
         return ERROR_INVALID_ACL;
     }
-    DWORD appended = AppendAllowedEntry(acl, static_cast<size_t>(current.bytes + sizeof current - aclStart),
-                                        static_cast<const SID*>(user.user.User.Sid), &mended.acl,
-                                        sizeof mended);
+    DWORD appended = AppendAllowedEntry(acl, static_cast<size_t>(end - aclStart),
+                                        static_cast<const SID*>(user.Get()->User.Sid), mended.Get(),
+                                        sizeof mended.bytes);
     if (appended != 0) {
         return appended;
     }
     TOKEN_DEFAULT_DACL replacement;
-    replacement.DefaultDacl = &mended.acl;
+    replacement.DefaultDacl = mended.Get();
     if (!platform.SetTokenInformation(token, TokenDefaultDacl, &replacement, sizeof replacement)) {
         return FailureCode(platform);
     }

@@ -1,9 +1,15 @@
-// The restricted token's default DACL: the access list that everything the
-// started program makes without a security descriptor of its own gets (its
-// processes, threads, pipes, events, its own token). A full administrator's
-// token grants that access to Administrators and SYSTEM only; with
-// Administrators deny-only the program would be refused what it made itself,
-// so the user is added to the list.
+// The launcher's own default DACL, with the user added before the restricted
+// copy of its token is made.
+//
+// Windows builds the new process, its first thread and the restricted token
+// itself with the security of their creator, the launcher: their DACL is the
+// launcher's default DACL. The restricted copy also inherits that default
+// DACL, which then covers everything the started program makes without a
+// security descriptor of its own (its processes, threads, pipes, events).
+// A full administrator's default DACL grants Administrators and SYSTEM
+// alone; with Administrators deny-only the program would be refused its own
+// process, thread and token and what it made itself, so the user joins the
+// list. The change lasts as long as the launcher's process.
 #pragma once
 
 #include "platform/platform_calls.h"
@@ -15,12 +21,11 @@
 const DWORD kDefaultDaclBufferSize = 1024;
 
 // Writes into `mended` (room for `mendedSize` bytes) the access list `acl`,
-// of which `aclRoom` bytes may be read,
-// with one entry added at its end: allowed, GENERIC_ALL, for `sid`. The
-// existing entries are copied as they are, in their order; the revision is
-// kept; the size and entry count are those of the new list. Returns 0, or
-// ERROR_INVALID_ACL when `acl` or its entries do not lie within its size and
-// its room, or
+// of which `aclRoom` bytes may be read, with one entry added at its end:
+// allowed, GENERIC_ALL, for `sid`. The existing entries are copied as they
+// are, in their order; the revision is kept; the size and entry count are
+// those of the new list. Returns 0, or ERROR_INVALID_ACL when `acl` or its
+// entries do not lie within its size and its room, or
 // ERROR_INSUFFICIENT_BUFFER when the new list does not fit.
 DWORD AppendAllowedEntry(const ACL* acl, size_t aclRoom, const SID* sid, ACL* mended,
                          size_t mendedSize);

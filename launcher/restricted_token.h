@@ -5,8 +5,8 @@
 #include "platform/platform_calls.h"
 
 // Token access the launcher asks for: enough to duplicate the token into a
-// restricted one, read it, assign the copy to a new process, and change the
-// copy's default DACL. The copy's handle has the access of this one.
+// restricted one, read it, change its default DACL, and assign the copy to
+// a new process. The copy's handle has the access of this one.
 const DWORD kProcessTokenAccess =
     TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT;
 

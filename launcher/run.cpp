@@ -1,5 +1,6 @@
 #include "launcher/run.h"
 
+#include "launcher/code_page.h"
 #include "launcher/default_dacl.h"
 #include "launcher/failure.h"
 #include "launcher/intake.h"
@@ -8,6 +9,14 @@
 
 UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
 {
+    // A command line the ANSI code page cannot carry (older Windows ignore
+    // the manifest's UTF-8) would name another file or split elsewhere:
+    // nothing is shown, made or started.
+    DWORD carried = CheckAnsiCommandLine(platform);
+    if (carried != 0) {
+        return carried;
+    }
+
     // Intake. An empty tail shows the usage box, then goes on: the launch of
     // the empty name fails and gives the run its status. A quoted path with
     // arguments is copied here, since the command line keeps it whole.
@@ -44,18 +53,20 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
         }
     }
 
+    // The new process, its thread and the restricted token are made with
+    // the launcher's own default DACL, which the restricted token also
+    // inherits: the user joins it first, or the program could be refused
+    // itself and what it makes, where that list names Administrators alone.
+    if (status == 0) {
+        status = AddUserToDefaultDacl(platform, processToken);
+    }
+
     HANDLE restrictedToken = nullptr;
     if (status == 0) {
         restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
         if (restrictedToken == nullptr) {
             status = FailureCode(platform);
         }
-    }
-
-    // What the program makes must stay open to it: its user joins the
-    // default DACL, which otherwise may name Administrators alone.
-    if (status == 0) {
-        status = AddUserToDefaultDacl(platform, restrictedToken);
     }
 
     if (status == 0) {

@@ -11,6 +11,11 @@
 struct PlatformCalls {
     // kernel32
     LPSTR (WINAPI *GetCommandLineA)(void);
+    LPWSTR (WINAPI *GetCommandLineW)(void);
+    UINT (WINAPI *GetACP)(void);
+    int (WINAPI *WideCharToMultiByte)(UINT codePage, DWORD flags, LPCWCH wide, int wideCount,
+                                      LPSTR multiByte, int multiByteSize, LPCCH defaultChar,
+                                      LPBOOL usedDefaultChar);
     BOOL (WINAPI *IsDBCSLeadByte)(BYTE testChar);
     VOID (WINAPI *GetStartupInfoA)(LPSTARTUPINFOA startupInfo);
     HANDLE (WINAPI *GetCurrentProcess)(void);

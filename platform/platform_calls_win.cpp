@@ -6,6 +6,9 @@
 void GetWindowsPlatformCalls(PlatformCalls* calls)
 {
     calls->GetCommandLineA = GetCommandLineA;
+    calls->GetCommandLineW = GetCommandLineW;
+    calls->GetACP = GetACP;
+    calls->WideCharToMultiByte = WideCharToMultiByte;
     calls->IsDBCSLeadByte = IsDBCSLeadByte;
     calls->GetStartupInfoA = GetStartupInfoA;
     calls->GetCurrentProcess = GetCurrentProcess;

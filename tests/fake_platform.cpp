@@ -1,5 +1,6 @@
 #include "tests/fake_platform.h"
 
+#include <stdint.h>
 #include <string.h>
 
 FakePlatform g_fake;
@@ -54,6 +55,7 @@ std::vector<unsigned char> AdministratorDefaultDacl()
 void ResetFake()
 {
     g_fake = FakePlatform();
+    g_fake.wideCommandLine = L"tolvane.exe C:\\app.exe";
     g_fake.userSid = kUserSidBytes;
     g_fake.defaultDacl = AdministratorDefaultDacl();
 }
@@ -74,6 +76,48 @@ static LPSTR WINAPI FakeGetCommandLineA(void)
 {
     Called("GetCommandLineA");
     return g_fake.commandLine;
+}
+
+static LPWSTR WINAPI FakeGetCommandLineW(void)
+{
+    Called("GetCommandLineW");
+    return &g_fake.wideCommandLine[0];
+}
+
+static UINT WINAPI FakeGetACP(void)
+{
+    Called("GetACP");
+    return g_fake.ansiCodePage;
+}
+
+// Measures or converts the text as a code page that holds U+0000 to U+00FF
+// one byte each and nothing else, saying whether the default character
+// stood in for anything.
+static int WINAPI FakeWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount,
+                                          LPSTR multiByte, int multiByteSize, LPCCH defaultChar,
+                                          LPBOOL usedDefaultChar)
+{
+    bool fails = Called("WideCharToMultiByte");
+    g_fake.conversionCodePage = codePage;
+    g_fake.conversionFlags = flags;
+    g_fake.convertedText = wide;
+    g_fake.convertedCount = wideCount;
+    g_fake.conversionOutput = multiByte;
+    g_fake.conversionOutputSize = multiByteSize;
+    g_fake.conversionDefaultChar = defaultChar;
+    g_fake.usedDefaultAsked = usedDefaultChar != nullptr;
+    if (fails) {
+        return 0;
+    }
+    std::wstring_view text = wideCount < 0 ? std::wstring_view(wide) : std::wstring_view(wide, static_cast<size_t>(wideCount));
+    bool lossy = false;
+    for (wchar_t c : text) {
+        lossy = lossy || c > 0xFF;
+    }
+    if (usedDefaultChar != nullptr) {
+        *usedDefaultChar = lossy;
+    }
+    return static_cast<int>(text.size()) + (wideCount < 0 ? 1 : 0);
 }
 
 static BOOL WINAPI FakeIsDBCSLeadByte(BYTE testChar)
@@ -219,6 +263,9 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
         return FALSE;
     }
     g_fake.queriedTokens.push_back(token);
+    if (reinterpret_cast<uintptr_t>(information) % alignof(void*) != 0) {
+        g_fake.misaligned.push_back(std::string("GetTokenInformation ") + ClassName(informationClass));
+    }
     size_t header;
     const std::vector<unsigned char>* body;
     if (informationClass == TokenUser) {
@@ -261,6 +308,10 @@ static BOOL WINAPI FakeSetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
     g_fake.adjustedToken = token;
     if (informationClass == TokenDefaultDacl && informationLength >= sizeof(TOKEN_DEFAULT_DACL)) {
         const ACL* acl = static_cast<TOKEN_DEFAULT_DACL*>(information)->DefaultDacl;
+        // The kernel captures the list as DWORDs.
+        if (reinterpret_cast<uintptr_t>(acl) % alignof(DWORD) != 0) {
+            g_fake.misaligned.push_back("SetTokenInformation TokenDefaultDacl: the ACL");
+        }
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(acl);
         g_fake.newDefaultDacl.assign(bytes, bytes + acl->AclSize);
     }
@@ -271,6 +322,9 @@ PlatformCalls FakePlatformCalls()
 {
     PlatformCalls calls;
     calls.GetCommandLineA = FakeGetCommandLineA;
+    calls.GetCommandLineW = FakeGetCommandLineW;
+    calls.GetACP = FakeGetACP;
+    calls.WideCharToMultiByte = FakeWideCharToMultiByte;
     calls.IsDBCSLeadByte = FakeIsDBCSLeadByte;
     calls.GetStartupInfoA = FakeGetStartupInfoA;
     calls.GetCurrentProcess = FakeGetCurrentProcess;

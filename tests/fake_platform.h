@@ -7,11 +7,14 @@
 #include "platform/platform_calls.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct FakePlatform {
     // Set up by a test before the run.
     char* commandLine = nullptr;
+    UINT ansiCodePage = 65001;       // what GetACP says: UTF-8 unless a test says otherwise
+    std::wstring wideCommandLine;    // what GetCommandLineW gives
     std::string leadBytes;           // bytes IsDBCSLeadByte says yes to
     std::string failingCall;         // name of the call that fails, or empty
     DWORD failingError = 0;          // what GetLastError then returns
@@ -21,6 +24,21 @@ struct FakePlatform {
     std::vector<unsigned char> userSid;
     std::vector<unsigned char> defaultDacl;
     bool defaultDaclIsNull = false;
+
+    // The conversion of the real command line to the ANSI code page: the
+    // fake's code page carries every character below U+0100 and no other.
+    UINT conversionCodePage = ~0u;
+    DWORD conversionFlags = ~0u;
+    const wchar_t* convertedText = nullptr;
+    int convertedCount = 0;
+    const void* conversionOutput = nullptr;
+    int conversionOutputSize = -1;
+    const void* conversionDefaultChar = nullptr;
+    bool usedDefaultAsked = false;
+
+    // Buffers handed to the platform that were not aligned for the record
+    // they hold, by call.
+    std::vector<std::string> misaligned;
 
     // What the run did. Token queries are logged with their class, as in
     // "GetTokenInformation TokenUser"; failingCall may name one that way.

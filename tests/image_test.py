@@ -5,8 +5,9 @@ exactly the functions it calls, each bound by name at load time, and whose
 only resource is the application manifest; hardened (ASLR with relocations,
 DEP, terminal-server aware, no writable section at all; no SEH on i686, the
 whole 64-bit address range for ASLR and unwind data for each function on
-x86_64), in three sections, at most 4608
-bytes on i686 and 5120 on x86_64, and free of anything that differs from build to build.
+x86_64), in three sections, at most 5120
+bytes on i686 and 5632 on x86_64, with a right checksum, and free of anything
+that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
 """
@@ -21,8 +22,9 @@ import pefile
 EXPECTED_IMPORTS = {
     "ADVAPI32.dll": {"OpenProcessToken", "AllocateAndInitializeSid", "CreateRestrictedToken",
                      "GetTokenInformation", "SetTokenInformation", "CreateProcessAsUserA", "FreeSid"},
-    "KERNEL32.dll": {"GetCommandLineA", "IsDBCSLeadByte", "GetStartupInfoA", "GetCurrentProcess",
-                     "GetLastError", "ExitProcess"},
+    "KERNEL32.dll": {"GetCommandLineA", "GetCommandLineW", "GetACP", "WideCharToMultiByte",
+                     "IsDBCSLeadByte", "GetStartupInfoA", "GetCurrentProcess", "GetLastError",
+                     "ExitProcess"},
     "USER32.dll": {"GetActiveWindow", "MessageBoxA"},
 }
 DLL_FLAGS = {
@@ -33,8 +35,8 @@ DLL_FLAGS = {
 # Per architecture: machine, optional-header magic, the one further flag,
 # and the most bytes the image may take.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 4608),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 5120),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 5120),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 5632),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -196,6 +198,10 @@ def main(arch, image_path, map_path, source_dir, build_dir):
               (hex(exception.VirtualAddress), exception.Size))
     else:
         check_unwind_table(pe, image_path, map_path)
+
+    # The checksum Windows would compute for the file as it stands.
+    check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(), "PE checksum",
+          (hex(pe.OPTIONAL_HEADER.CheckSum), hex(pe.generate_checksum())))
 
     # Nothing that changes from one build to the next.
     check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)

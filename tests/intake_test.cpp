@@ -132,7 +132,9 @@ TEST(ExtractTargetName, TakesTheNameAndArgumentsOutOfTheTail)
         std::string buffer = "GG" + std::string(c.tail) + std::string(1, '\0') + "GG";
         char* tail = &buffer[2];
         size_t tailSize = strlen(c.tail) + 1;
+        // Not zero to begin with, so a copy that forgets its terminator shows.
         char pathBuffer[64];
+        memset(pathBuffer, 'X', sizeof pathBuffer);
         char* commandLine = nullptr;
 
         char* target = ExtractTargetName(tail, pathBuffer, sizeof pathBuffer, &commandLine);
@@ -160,10 +162,14 @@ TEST(ExtractTargetName, APathThatDoesNotFitIsRefused)
     for (const char* tail : {"\"123456789\" -x", "\"1234567890\" -x"}) {
         std::string buffer = std::string(tail) + std::string(1, '\0');
         char pathBuffer[10];
+        memset(pathBuffer, 'X', sizeof pathBuffer);
         char* commandLine = nullptr;
         char* target = ExtractTargetName(&buffer[0], pathBuffer, sizeof pathBuffer, &commandLine);
         bool fits = strlen(tail) == 14;
         EXPECT_EQ(target, fits ? pathBuffer : nullptr) << tail;
+        if (fits) {
+            EXPECT_STREQ(pathBuffer, "123456789") << tail;
+        }
     }
 }
 

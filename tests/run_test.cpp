@@ -16,10 +16,12 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
+// The token steps in their order: the caller's own token gets the user in
+// its default DACL before the restricted copy is made from it.
 const Calls kTokenSteps = {
     "GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-    "CreateRestrictedToken", "GetTokenInformation TokenUser",
-    "GetTokenInformation TokenDefaultDacl", "SetTokenInformation TokenDefaultDacl"};
+    "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+    "SetTokenInformation TokenDefaultDacl", "CreateRestrictedToken"};
 
 Calls Then(Calls calls, const Calls& more)
 {
@@ -27,7 +29,13 @@ Calls Then(Calls calls, const Calls& more)
     return calls;
 }
 
-const Calls kTokenStepsAndLaunch = Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"});
+// Every run begins by asking for the ANSI code page; UTF-8 needs no more.
+Calls FromTheStart(const Calls& calls)
+{
+    return Then({"GetACP"}, calls);
+}
+
+const Calls kTokenStepsAndLaunch = FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"}));
 
 // The caller's default DACL with the user's GENERIC_ALL entry after its own.
 std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned char>>& own)
@@ -80,10 +88,12 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.restrictedSidCount, 0u);
     EXPECT_EQ(g_fake.sidsToRestrict, nullptr);
 
-    // The restricted token's user joins its default DACL, after the
-    // administrator's own entries.
-    EXPECT_EQ(g_fake.queriedTokens, std::vector<HANDLE>(2, kFakeRestrictedToken));
-    EXPECT_EQ(g_fake.adjustedToken, kFakeRestrictedToken);
+    // The user joins the caller's own default DACL, after the
+    // administrator's own entries, before the copy is made from it; every
+    // record the platform read or filled aligned for what it holds.
+    EXPECT_EQ(g_fake.queriedTokens, std::vector<HANDLE>(2, kFakeProcessToken));
+    EXPECT_EQ(g_fake.adjustedToken, kFakeProcessToken);
+    EXPECT_EQ(g_fake.misaligned, std::vector<std::string>());
     EXPECT_EQ(g_fake.newDefaultDacl,
               MendedDacl({AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kAdministratorsSidBytes),
                           AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kSystemSidBytes)}));
@@ -142,8 +152,8 @@ TEST(RunLauncher, EmptyTailShowsUsageThenFailsToLaunchNothing)
     g_fake.failingError = ERROR_PATH_NOT_FOUND;
     UINT_PTR status = RunWithTail("");
 
-    EXPECT_EQ(g_fake.calls, Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps),
-                                 {"CreateProcessAsUserA", "GetLastError", "FreeSid"}));
+    EXPECT_EQ(g_fake.calls, FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps),
+                                     {"CreateProcessAsUserA", "GetLastError", "FreeSid"})));
 
     EXPECT_EQ(g_fake.messageBoxOwner, reinterpret_cast<HWND>(0x3000));
     EXPECT_EQ(g_fake.messageBoxText,
@@ -162,34 +172,35 @@ struct FailureCase {
     UINT_PTR expectedStatus;
 };
 
-const Calls kUpToRestrictedToken = {"GetCurrentProcess", "OpenProcessToken",
-                                    "AllocateAndInitializeSid", "CreateRestrictedToken"};
+const Calls kUpToSid = {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid"};
 
 const FailureCase kFailureCases[] = {
     {"OpenProcessToken", ERROR_ACCESS_DENIED,
-     {"GetCurrentProcess", "OpenProcessToken", "GetLastError"}, ERROR_ACCESS_DENIED},
+     FromTheStart({"GetCurrentProcess", "OpenProcessToken", "GetLastError"}), ERROR_ACCESS_DENIED},
     {"OpenProcessToken", 0,
-     {"GetCurrentProcess", "OpenProcessToken", "GetLastError"}, 1},
+     FromTheStart({"GetCurrentProcess", "OpenProcessToken", "GetLastError"}), 1},
     {"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY,
-     {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid", "GetLastError"},
+     FromTheStart({"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid", "GetLastError"}),
      ERROR_NOT_ENOUGH_MEMORY},
-    {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
-     Then(kUpToRestrictedToken, {"GetLastError", "FreeSid"}), ERROR_INVALID_PARAMETER},
     {"GetTokenInformation TokenUser", ERROR_ACCESS_DENIED,
-     Then(kUpToRestrictedToken, {"GetTokenInformation TokenUser", "GetLastError", "FreeSid"}),
+     FromTheStart(Then(kUpToSid, {"GetTokenInformation TokenUser", "GetLastError", "FreeSid"})),
      ERROR_ACCESS_DENIED},
     {"GetTokenInformation TokenDefaultDacl", 0,
-     Then(kUpToRestrictedToken, {"GetTokenInformation TokenUser",
-                                 "GetTokenInformation TokenDefaultDacl", "GetLastError", "FreeSid"}),
+     FromTheStart(Then(kUpToSid, {"GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+                         "GetLastError", "FreeSid"})),
      1},
     {"SetTokenInformation TokenDefaultDacl", ERROR_ACCESS_DENIED,
-     Then(kTokenSteps, {"GetLastError", "FreeSid"}), ERROR_ACCESS_DENIED},
+     FromTheStart(Then(kUpToSid, {"GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+                         "SetTokenInformation TokenDefaultDacl", "GetLastError", "FreeSid"})),
+     ERROR_ACCESS_DENIED},
+    {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
+     FromTheStart(Then(kTokenSteps, {"GetLastError", "FreeSid"})), ERROR_INVALID_PARAMETER},
     {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
-     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), ERROR_FILE_NOT_FOUND},
+     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_FILE_NOT_FOUND},
     {"CreateProcessAsUserA", ERROR_BAD_EXE_FORMAT,
-     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), ERROR_BAD_EXE_FORMAT},
+     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_BAD_EXE_FORMAT},
     {"CreateProcessAsUserA", 0,
-     Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"}), 1},
+     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), 1},
 };
 
 TEST(RunLauncher, AFailedStepEndsTheRunWithItsErrorCode)
@@ -232,6 +243,60 @@ TEST(RunLauncher, AFailedReleaseIsTheStatusOnlyAfterALaunch)
     EXPECT_EQ(status, static_cast<UINT_PTR>(ERROR_FILE_NOT_FOUND));
 }
 
+struct CodePageCase {
+    const char* name;
+    UINT ansiCodePage;
+    const wchar_t* wideCommandLine;
+    const char* failingCall;   // or empty
+    Calls expectedCalls;
+    UINT_PTR expectedStatus;
+};
+
+const Calls kMeasured = {"GetACP", "GetCommandLineW", "WideCharToMultiByte"};
+
+// The ANSI command line is checked against the real one before anything
+// else happens, the usage box included (the tail given is empty).
+const CodePageCase kCodePageCases[] = {
+    {"UTF-8: nothing to convert", 65001, L"tolvane.exe \u0395\u03bb\u03bb",  "",
+     FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"})), 0},
+    {"code page 1252, a line it holds exactly", 1252, L"tolvane.exe \"C:\\caf\u00e9.exe\"", "",
+     Then(Then(Then(kMeasured, {"GetActiveWindow", "MessageBoxA"}), kTokenSteps),
+          {"CreateProcessAsUserA", "FreeSid"}), 0},
+    {"code page 1252, a Greek name", 1252, L"tolvane.exe \"C:\\\u0395\u03bb.exe\"", "", kMeasured,
+     ERROR_NO_UNICODE_TRANSLATION},
+    {"code page 1252, a fullwidth quotation mark", 1252, L"tolvane.exe \"C:\\a\uff02 b\\app.exe\"", "",
+     kMeasured, ERROR_NO_UNICODE_TRANSLATION},
+    {"code page 932, an emoji", 932, L"tolvane.exe \"C:\\\U0001F600.exe\"", "", kMeasured,
+     ERROR_NO_UNICODE_TRANSLATION},
+    {"the conversion itself fails", 1252, L"tolvane.exe", "WideCharToMultiByte",
+     Then(kMeasured, {"GetLastError"}), ERROR_INVALID_FLAGS},
+};
+
+TEST(RunLauncher, ACommandLineTheCodePageCannotCarryStartsNothing)
+{
+    for (const CodePageCase& c : kCodePageCases) {
+        ResetFake();
+        g_fake.ansiCodePage = c.ansiCodePage;
+        g_fake.wideCommandLine = c.wideCommandLine;
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = ERROR_INVALID_FLAGS;
+        UINT_PTR status = RunWithTail("");
+        EXPECT_EQ(g_fake.calls, c.expectedCalls) << c.name;
+        EXPECT_EQ(status, c.expectedStatus) << c.name;
+        if (c.ansiCodePage != 65001) {
+            // The size alone, of the whole line, without best fit.
+            EXPECT_EQ(g_fake.conversionCodePage, static_cast<UINT>(CP_ACP)) << c.name;
+            EXPECT_EQ(g_fake.conversionFlags, static_cast<DWORD>(WC_NO_BEST_FIT_CHARS)) << c.name;
+            EXPECT_EQ(g_fake.convertedText, g_fake.wideCommandLine.c_str()) << c.name;
+            EXPECT_EQ(g_fake.convertedCount, -1) << c.name;
+            EXPECT_EQ(g_fake.conversionOutput, nullptr) << c.name;
+            EXPECT_EQ(g_fake.conversionOutputSize, 0) << c.name;
+            EXPECT_EQ(g_fake.conversionDefaultChar, nullptr) << c.name;
+            EXPECT_TRUE(g_fake.usedDefaultAsked) << c.name;
+        }
+    }
+}
+
 using Entries = std::vector<std::vector<unsigned char>>;
 
 std::vector<unsigned char> Allowed(DWORD mask, const std::vector<unsigned char>& sid)
@@ -270,6 +335,8 @@ const DaclCase kDaclCases[] = {
      ERROR_INSUFFICIENT_BUFFER, {}},
     {"an entry running past the list's end", false, Corrupted(AdministratorDefaultDacl(), 8 + 2, 0xF0),
      ERROR_INVALID_ACL, {}},
+    {"the last entry running past the list's end", false,
+     Corrupted(AdministratorDefaultDacl(), 8 + 24 + 2, 21), ERROR_INVALID_ACL, {}},
     {"an entry of size 0", false, Corrupted(AdministratorDefaultDacl(), 8 + 2, 0), ERROR_INVALID_ACL, {}},
     {"more entries than the list holds", false, Corrupted(AdministratorDefaultDacl(), 4, 3),
      ERROR_INVALID_ACL, {}},
@@ -322,7 +389,7 @@ TEST(RunLauncher, APathTooLongToCopyStartsNothing)
     ResetFake();
     std::string tail = "\"" + std::string(kPathBufferSize, 'a') + "\" -x";
     EXPECT_EQ(RunWithTail(tail.c_str()), static_cast<UINT_PTR>(ERROR_FILENAME_EXCED_RANGE));
-    EXPECT_EQ(g_fake.calls, Calls());
+    EXPECT_EQ(g_fake.calls, FromTheStart({}));
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // sized, so a copy past its end is caught too.
     const size_t pathBufferSize = 16;
     char* pathBuffer = static_cast<char*>(malloc(pathBufferSize));
+    memset(pathBuffer, 'X', pathBufferSize);   // so a missing terminator shows
     char* commandLine = nullptr;
     char* target = ExtractTargetName(tail, pathBuffer, pathBufferSize, &commandLine);
     bool quoted = original[tail - buffer] == '"';
