@@ -13,6 +13,12 @@
 //   object opened|error <code>   (only when TOLVANE_ADMIN_OBJECT is set)
 //   own-object opened|error <code>   (only when TOLVANE_OWN_OBJECTS is set)
 //   own-child opened|error <code>    (likewise)
+//   own-process opened|error <code>  (likewise)
+//   own-thread opened|error <code>   (likewise)
+//   own-token opened|error <code>    (likewise)
+//   inherited-handle none|<the file it names>   (only when TOLVANE_INHERITED_HANDLE is set)
+//   console none|own|shared          (only when TOLVANE_CALLER_PID is set)
+//   console-with-caller yes|no       (likewise)
 //   user <SID> <DOMAIN\name>
 //   group <SID> <DOMAIN\name> <attributes in words>
 //   privilege <name> <attributes in words>
@@ -21,6 +27,8 @@
 //   dacl-entry <allowed|denied|type> <mask> <SID> <DOMAIN\name>   (one a line)
 //   restricted yes|no
 //   type primary|impersonation
+//   elevation yes|no|unknown           (TokenElevation: whether Windows counts it as elevated)
+//   integrity <SID> <name>|unknown     (its integrity level)
 // TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
 // (admin_object.exe makes one): the report says whether this process could
 // open it, or the error code it got, 5 when access was denied.
@@ -28,7 +36,16 @@
 // "error OpenProcessToken <code>" after the lines above the user.
 // TOLVANE_OWN_OBJECTS makes it create, with default security, a named
 // event and a (suspended) child process of its own, and report whether it
-// can open each again by name or id: what its token's default DACL allows.
+// can open each again by name or id: what its token's default DACL allows;
+// and whether it can open its own process by id for what crash reporters
+// and brokers ask (PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION |
+// PROCESS_VM_WRITE), its own first thread for THREAD_GET_CONTEXT |
+// THREAD_SET_CONTEXT and its own token for TOKEN_ADJUST_PRIVILEGES |
+// TOKEN_QUERY: what the DACL its starter gave them allows.
+// TOLVANE_INHERITED_HANDLE names a handle value its caller made inheritable:
+// the report says which file, if any, that value is a handle to here.
+// TOLVANE_CALLER_PID names the caller that has a console: the report says
+// whether this process has a console, and whether it is the caller's.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
 // writes, so a test can see that its starter did not wait for it.
 #include <windows.h>
@@ -154,6 +171,46 @@ static void ReportOwnObjects(FILE* out)
     if (event != nullptr) {
         CloseHandle(event);
     }
+
+    // Itself, as another part of the program would open it by id. This runs
+    // on the process's first thread.
+    ReportOpened(out, "own-process",
+                 OpenProcess(PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
+                             GetCurrentProcessId()));
+    ReportOpened(out, "own-thread",
+                 OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId()));
+    HANDLE token = nullptr;
+    ReportOpened(out, "own-token",
+                 OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)
+                     ? token
+                     : nullptr);
+}
+
+// What this process holds of its caller's: a handle value the caller made
+// inheritable, and the caller's console.
+static void ReportInherited(FILE* out)
+{
+    const char* value = getenv("TOLVANE_INHERITED_HANDLE");
+    if (value != nullptr) {
+        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(strtoull(value, nullptr, 16)));
+        char path[MAX_PATH * 2];
+        DWORD flags = 0;
+        DWORD length = GetHandleInformation(handle, &flags)
+                           ? GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED)
+                           : 0;
+        fprintf(out, "inherited-handle %s\n", length > 0 && length < sizeof path ? path : "none");
+    }
+    const char* caller = getenv("TOLVANE_CALLER_PID");
+    if (caller != nullptr) {
+        DWORD ids[64];
+        DWORD count = GetConsoleProcessList(ids, 64);
+        bool withCaller = false;
+        for (DWORD i = 0; i < count && i < 64; ++i) {
+            withCaller = withCaller || ids[i] == strtoul(caller, nullptr, 10);
+        }
+        fprintf(out, "console %s\n", count == 0 ? "none" : count == 1 ? "own" : "shared");
+        fprintf(out, "console-with-caller %s\n", withCaller ? "yes" : "no");
+    }
 }
 
 static void Report(FILE* out)
@@ -193,6 +250,7 @@ static void Report(FILE* out)
     if (getenv("TOLVANE_OWN_OBJECTS") != nullptr) {
         ReportOwnObjects(out);
     }
+    ReportInherited(out);
 
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -272,6 +330,15 @@ static void Report(FILE* out)
                 *reinterpret_cast<TOKEN_TYPE*>(type.data()) == TokenPrimary ? "primary"
                                                                             : "impersonation");
     }
+
+    std::vector<unsigned char> elevation = QueryToken(token, TokenElevation);
+    fprintf(out, "elevation %s\n",
+            elevation.size() < sizeof(TOKEN_ELEVATION) ? "unknown"
+            : reinterpret_cast<TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated ? "yes" : "no");
+    std::vector<unsigned char> integrity = QueryToken(token, TokenIntegrityLevel);
+    fprintf(out, "integrity %s\n",
+            integrity.empty() ? "unknown"
+            : SidText(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(integrity.data())->Label.Sid).c_str());
 }
 
 int main()

@@ -4,7 +4,9 @@ rem "Run without administrator rights" verb, the installed tolvane.exe and
 rem its folder, and the keys and folder that install.cmd had to make for
 rem them, once they are empty. Everything else stays. Running it again
 rem changes nothing.
-setlocal
+rem Delayed expansion stays off even where it is on by default, so a profile
+rem path holding ! or ^ is taken as it is.
+setlocal DisableDelayedExpansion
 
 rem Started by a double click, Explorer runs cmd /c ""...\uninstall.cmd" ":
 rem then the window would close before its report could be read, so the

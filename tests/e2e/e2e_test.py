@@ -215,6 +215,20 @@ class Workspace:
         # into a plain quote.
         self.unicode_target = self.copy_target(os.path.join("Ελληνικά 中文 😀", "target.exe"))
         self.fullwidth_quote_target = self.copy_target(os.path.join("a\uff02 b", "target.exe"))
+        # A name Western code pages hold, and a batch file that starts the
+        # report program.
+        self.latin_target = self.copy_target(os.path.join("café", "target.exe"))
+        self.batch = os.path.join(self.bin, "run target.cmd")
+        with open(self.batch, "w", newline="\r\n") as f:
+            f.write('@"%s"\n' % HOST.path(self.target))
+        # A program at a path longer than Windows starts programs from
+        # (MAX_PATH, 260 characters with the terminator); None where the
+        # file system here will not hold one.
+        try:
+            self.long_target = self.copy_target(os.path.join(*(c * 60 for c in "abcd"), "target.exe"))
+        except OSError as error:
+            print("note: no program at a path over 259 characters here: %s" % error)
+            self.long_target = None
         self.not_program = os.path.join(self.bin, "notes.txt")
         with open(self.not_program, "w") as f:
             f.write("just text, not a program\n")
@@ -357,10 +371,21 @@ TOKEN_CASES = [
     ("the caller's own default DACL", {}, None, None),
     ("a full administrator's default DACL", ADMINISTRATOR_DEFAULT_DACL,
      [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")], None),
-    ("a full administrator's default DACL: the program opens what it makes",
+    ("a full administrator's default DACL: the program opens itself and what it makes",
      dict(ADMINISTRATOR_DEFAULT_DACL, TOLVANE_OWN_OBJECTS="1"),
      [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")],
-     "Wine lets a program reopen its own objects and child processes whatever its default DACL"),
+     "Wine gives every new process the same DACL and checks no access to a process or thread, "
+     "and lets a program reopen its own objects whatever its default DACL"),
+]
+
+# What the program opens of its own under TOLVANE_OWN_OBJECTS, and for what.
+OWN_OBJECTS = [
+    ("own-object", "reopens an event it made"),
+    ("own-child", "opens its own child process by id"),
+    ("own-process", "opens itself by id for PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION | "
+                    "PROCESS_VM_WRITE"),
+    ("own-thread", "opens its first thread for THREAD_GET_CONTEXT | THREAD_SET_CONTEXT"),
+    ("own-token", "opens its own token for TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY"),
 ]
 
 
@@ -386,10 +411,8 @@ def token_case(ws, case, env, caller_dacl):
     child = read_report(report_path)
     check(first(child, "error") is None, case + ": child could open its own token", first(child, "error"))
     if "TOLVANE_OWN_OBJECTS" in env:
-        check(first(child, "own-object") == "opened", case + ": reopens an event it made",
-              first(child, "own-object"))
-        check(first(child, "own-child") == "opened", case + ": opens its own child process by id",
-              first(child, "own-child"))
+        for key, what in OWN_OBJECTS:
+            check(first(child, key) == "opened", case + ": " + what, first(child, key))
 
     user = first(caller, "user")
     check(first(child, "user") == user, case + ": same user", (user, first(child, "user")))
@@ -627,9 +650,21 @@ def test_startup(ws):
     directory = os.path.join(ws.dir, "start in here")
     os.makedirs(directory)
     probe = "value with blanks & %percent% \"quotes\""
+    # The harness makes a file handle inheritable and starts with handle
+    # inheritance on, and has a console of its own: run directly, the
+    # program holds both (the precondition); through the launcher, neither.
+    offered = {"TOLVANE_HARNESS_INHERIT": HOST.path(os.path.join(ws.dir, "inherited.txt")),
+               "TOLVANE_HARNESS_CONSOLE": "1"}
+    direct = harness_report(ws, "startup: run directly", offered)
+    check(direct is not None and (first(direct, "inherited-handle") or "").lower().endswith(
+        "\\inherited.txt"), "run directly, the program holds the caller's inheritable handle "
+          "(precondition)", direct and first(direct, "inherited-handle"))
+    check(direct is not None and first(direct, "console-with-caller") == "yes",
+          "run directly, the program shares the caller's console (precondition)",
+          direct and first(direct, "console-with-caller"))
     status, _, report_path, _ = run_launcher(
         ws, "startup", b'tolvane.exe "%s"' % HOST.path(ws.target).encode(),
-        directory=directory, env_extra={"TOLVANE_PROBE": probe})
+        directory=directory, env_extra=dict(offered, TOLVANE_PROBE=probe))
     check(status == 0, "launcher status", status)
     if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
         return
@@ -641,6 +676,14 @@ def test_startup(ws):
           first(child, "env"))
     check(first(child, "commandline") == '"%s"' % HOST.path(ws.target),
           "command line is the program's own name alone", first(child, "commandline"))
+    check(first(child, "inherited-handle") == "none", "no handle the caller made inheritable",
+          first(child, "inherited-handle"))
+    # A console program started by a program without a console, as the
+    # launcher is, gets a console of its own: not detached, not the caller's.
+    check(first(child, "console") in ("own", "shared"), "a console, not detached from one",
+          first(child, "console"))
+    check(first(child, "console-with-caller") == "no", "not the caller's console",
+          first(child, "console-with-caller"))
 
 
 # --- command lines -------------------------------------------------------
@@ -686,7 +729,6 @@ def cmdline_cases(ws):
         ("7,999 bytes of arguments", b'tolvane.exe "' + t + b'" ' + many, ws.target, {0},
          b'"' + t + b'" ' + many),
         ("a byte glued to the closing quote", b'tolvane.exe "' + t + b'"x', None, nonzero),
-        ("the launcher's own name with an unclosed quote", b'"tolvane.exe ' + t, None, nonzero),
         ("a path that names no file", b'tolvane.exe "' + HOST.path(ws.missing).encode() + b'"',
          None, {2, 3}),
         ("a path that names no file, with arguments",
@@ -696,19 +738,61 @@ def cmdline_cases(ws):
         ("a directory", b'tolvane.exe "' + HOST.path(ws.folder).encode() + b'"', None, nonzero),
         ("a file that is not a program", b'tolvane.exe "' + HOST.path(ws.not_program).encode() + b'"',
          None, {193}),
+        ("a batch file, which Windows runs with cmd.exe", b'tolvane.exe "' + HOST.path(ws.batch).encode()
+         + b'"', ws.target, {0}),
+    ] + ([] if ws.long_target is None else [
+        ("a path over 259 characters", b'tolvane.exe "' + HOST.path(ws.long_target).encode() + b'"',
+         None, nonzero),
+    ])
+
+
+def legacy_code_page_cases(ws):
+    """Command lines for a launcher whose manifest names no code page that
+    Windows knows, so that, as on Windows before 10 1903, its ANSI code page
+    is the system's (1252 here): name, command line, the program that must
+    start (None: nothing), status, the command line it must get."""
+    t, latin = HOST.path(ws.target), HOST.path(ws.latin_target)
+    wide, quote = HOST.path(ws.unicode_target), HOST.path(ws.fullwidth_quote_target)
+    return [
+        ("code page 1252: a name and an argument it holds", 'tolvane.exe "%s" café' % latin,
+         ws.latin_target, {0}, '"%s" café' % latin),
+        ("code page 1252: a Greek name", 'tolvane.exe "%s"' % wide, None, {1113}),
+        ("code page 1252: a Greek argument", 'tolvane.exe "%s" Ελληνικά' % t, None, {1113}),
+        ("code page 1252: a fullwidth quotation mark in the name", 'tolvane.exe "%s" -x' % quote,
+         None, {1113}),
     ]
 
 
-# name, and why only Windows shows the case
+def legacy_code_page_launcher(ws):
+    """A copy of the launcher whose manifest's code page is made unknown,
+    at the same length."""
+    with open(ws.launcher, "rb") as f:
+        image = f.read()
+    known = b">UTF-8</activeCodePage>"
+    check(image.count(known) == 1, "the launcher's manifest names UTF-8 once (precondition)",
+          image.count(known))
+    path = os.path.join(ws.bin, "legacy", "tolvane.exe")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(image.replace(known, b">XXXXX</activeCodePage>"))
+    return path
+
+
+# name, the options before the path, and why only Windows shows the case
 ELEVATION_CASES = [
-    ("a program whose manifest requires administrator rights",
-     "Wine has no UAC, and so neither its refusal (740) nor its absence to show"),
+    ("a program whose manifest requires administrator rights", b"",
+     "Wine has no UAC and no elevation, and so neither its refusal (740) nor its absence to show"),
 ]
 
 
-def elevation_case(ws, case):
-    """With UAC on, Windows refuses such a launch with 740; with UAC off it
-    elevates nothing, and the program starts under the restricted token."""
+def elevation_case(ws, case, options):
+    """Where UAC is on, Windows refuses to start a program whose manifest
+    requires administrator rights (740) under a token it counts as not
+    elevated; a token it counts as elevated (one that keeps a sensitive
+    privilege or an administrators' group that is not deny-only) starts it,
+    as every token does where UAC is off: then under the launcher's token.
+    Which one the launcher's token is, Windows says: the report program,
+    started through the launcher the same way, reads its TokenElevation."""
     import winreg   # only ever on Windows
     try:
         with winreg.OpenKey(winreg.HKEY_LOCAL_MACHINE,
@@ -716,53 +800,77 @@ def elevation_case(ws, case):
             uac = winreg.QueryValueEx(key, "EnableLUA")[0] != 0
     except OSError:
         uac = True
+    _, _, probe_path, _ = run_launcher(ws, case + ": the token's elevation",
+                                       b"tolvane.exe " + options + b'"%s"' % HOST.path(ws.target).encode())
+    probe = read_report(probe_path) if wait_for(probe_path, REPORT_WAIT_SECONDS) else None
+    elevated = probe and first(probe, "elevation")
+    if not check(elevated in ("yes", "no"), case + ": Windows says whether the token is elevated "
+                 "(precondition)", elevated):
+        return
+    branch = "UAC %s, a token Windows counts as %s" % ("on" if uac else "off",
+                                                      "elevated" if elevated == "yes" else "not elevated")
     target = os.path.join(ws.bin, "elevated.exe")
     shutil.copy(os.path.join(ws.build, "tests", "elevated_report.exe"), target)
-    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % HOST.path(target).encode())
-    if uac:
-        check(status == 740, case + ", UAC on: status", status)
+    status, _, report_path, _ = run_launcher(ws, case, b"tolvane.exe " + options + b'"%s"'
+                                             % HOST.path(target).encode())
+    if uac and elevated == "no":
+        check(status == 740, case + ", " + branch + ": status", status)
         time.sleep(GRACE_SECONDS)
-        check(not os.path.exists(report_path), case + ", UAC on: nothing started",
+        check(not os.path.exists(report_path), case + ", " + branch + ": nothing started",
               os.path.exists(report_path))
         return
-    check(status == 0, case + ", UAC off: status", status)
+    check(status == 0, case + ", " + branch + ": status", status)
     child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
     admin = groups_of(child).get(ADMINISTRATORS) if child else None
     check(admin is not None and "deny-only" in admin,
-          case + ", UAC off: started, with Administrators deny-only", admin)
+          case + ", " + branch + ": started, with Administrators deny-only", admin)
 
 
 def test_cmdline(ws):
-    for case, _ in this_runs(ELEVATION_CASES):
-        elevation_case(ws, case)
+    for case, options, _ in this_runs(ELEVATION_CASES):
+        elevation_case(ws, case, options)
     if WINDOWS_ONLY:
         return
     for name, command_line, program, statuses, *given in cmdline_cases(ws):
-        unicode = isinstance(command_line, str)
-        if unicode:
-            command_line = command_line.encode("utf-8")
-        status, _, report_path, _ = run_launcher(
-            ws, name, command_line, env_extra={"TOLVANE_HARNESS_UTF8": "1"} if unicode else None)
-        if statuses == "nonzero":
-            check(status is not None and status != 0, name + ": nonzero status", status)
-        else:
-            check(status in statuses, name + ": status in %s" % sorted(statuses), status)
-        if program is None:
-            time.sleep(GRACE_SECONDS)
-            check(not os.path.exists(report_path), name + ": nothing started",
-                  "report present" if os.path.exists(report_path) else "no report")
-        else:
-            started = wait_for(report_path, REPORT_WAIT_SECONDS)
-            if unicode:
-                seen = first(read_report(report_path), "commandline-utf8") if started else None
-                seen = seen and seen.encode("latin-1").decode("utf-8", "replace")
-                expected = given[0] if given else '"%s"' % HOST.path(program)
-            else:
-                seen = first(read_report(report_path), "commandline") if started else None
-                expected = given[0].decode("latin-1") if given else '"%s"' % HOST.path(program)
-            check(seen == expected, name + ": started " + os.path.basename(program) + " with "
-                  + ("its arguments" if given else "its name alone"),
-                  seen if seen is None or len(seen) < 200 else seen[:100] + "..." + seen[-40:])
+        cmdline_case(ws, name, command_line, program, statuses, given)
+    legacy = legacy_code_page_launcher(ws)
+    for name, command_line, program, statuses, *given in legacy_code_page_cases(ws):
+        report = cmdline_case(ws, name, command_line, program, statuses, given, legacy)
+        if report is not None:
+            check(first(report, "codepage") == "1252", name + ": the system's code page (precondition)",
+                  first(report, "codepage"))
+
+
+def cmdline_case(ws, name, command_line, program, statuses, given, image=None):
+    """Runs one row of a command-line table; returns the started program's
+    report, if one was expected and written."""
+    unicode = isinstance(command_line, str)
+    if unicode:
+        command_line = command_line.encode("utf-8")
+    status, _, report_path, _ = run_launcher(
+        ws, name, command_line, env_extra={"TOLVANE_HARNESS_UTF8": "1"} if unicode else None,
+        image=image)
+    if statuses == "nonzero":
+        check(status is not None and status != 0, name + ": nonzero status", status)
+    else:
+        check(status in statuses, name + ": status in %s" % sorted(statuses), status)
+    if program is None:
+        time.sleep(GRACE_SECONDS)
+        check(not os.path.exists(report_path), name + ": nothing started",
+              "report present" if os.path.exists(report_path) else "no report")
+        return None
+    started = wait_for(report_path, REPORT_WAIT_SECONDS)
+    if unicode:
+        seen = first(read_report(report_path), "commandline-utf8") if started else None
+        seen = seen and seen.encode("latin-1").decode("utf-8", "replace")
+        expected = given[0] if given else '"%s"' % HOST.path(program)
+    else:
+        seen = first(read_report(report_path), "commandline") if started else None
+        expected = given[0].decode("latin-1") if given else '"%s"' % HOST.path(program)
+    check(seen == expected, name + ": started " + os.path.basename(program) + " with "
+          + ("its arguments" if given else "its name alone"),
+          seen if seen is None or len(seen) < 200 else seen[:100] + "..." + seen[-40:])
+    return read_report(report_path) if started else None
 
 
 # --- detached ------------------------------------------------------------
@@ -783,16 +891,29 @@ def test_detached(ws):
 
 # --- usage box on a display ----------------------------------------------
 
+# name, the command line, and whether the suite keeps a picture of the box.
+# Each leaves the launcher nothing to launch, so the usage box comes up:
+# natively it waits on the desktop until the watcher presses OK.
+def usage_cases(ws):
+    return [
+        ("nothing after the launcher's name", b"tolvane.exe", True),
+        ("the launcher's own name with an unclosed quote",
+         b'"tolvane.exe ' + HOST.path(ws.target).encode(), False),
+    ]
+
+
 def test_usage(ws):
     with HOST.desktop(ws) as env:
         if check(env is not None, "a desktop to show the box on", env):
-            usage_on_desktop(ws, env)
+            for name, command_line, picture in usage_cases(ws):
+                usage_on_desktop(ws, env, name, command_line, picture)
 
 
-def usage_on_desktop(ws, env):
-    box_report = os.path.join(ws.dir, "box.txt")
-    go = os.path.join(ws.dir, "go")
-    watcher_log = open(os.path.join(ws.dir, "watcher.log"), "wb")
+def usage_on_desktop(ws, env, name, command_line, picture):
+    case = ws.case_dir(name + ": the box")
+    box_report = os.path.join(case, "box.txt")
+    go = os.path.join(case, "go")
+    watcher_log = open(os.path.join(case, "watcher.log"), "wb")
     watcher = HOST.start([ws.watcher, HOST.path(box_report), HOST.path(go)], watcher_log, env)
     try:
         # The harness and the launcher run in the foreground until the
@@ -801,14 +922,14 @@ def usage_on_desktop(ws, env):
         screenshot = {}
 
         def screenshot_then_go():
-            if wait_for(box_report, 60):
+            if wait_for(box_report, 60) and picture:
                 screenshot["taken"] = HOST.screenshot(env, os.path.join(ws.build, "usage-box.png"),
-                                                      ws.dir)
+                                                      case)
             open(go, "w").close()
 
         helper = threading.Thread(target=screenshot_then_go)
         helper.start()
-        status, _, report_path, _ = run_launcher(ws, "usage box", b"tolvane.exe", env_extra=env)
+        status, _, report_path, _ = run_launcher(ws, name, command_line, env_extra=env)
         helper.join(90)
     finally:
         try:
@@ -817,25 +938,26 @@ def usage_on_desktop(ws, env):
             watcher.kill()
         watcher_log.close()
 
-    if not check(os.path.exists(box_report), "watcher report written", box_report):
+    if not check(os.path.exists(box_report), name + ": watcher report written", box_report):
         return
     box = dict(line.partition(" ")[::2] for line in read_lines(box_report))
-    check(box.get("found") == "yes", "a top-level window captioned Tolvane", box.get("found"))
-    check(box.get("class") == "#32770", "it is a dialog box", box.get("class"))
-    check(bytes.fromhex(box.get("text-hex", "")) == USAGE_TEXT, "usage text byte for byte",
+    check(box.get("found") == "yes", name + ": a top-level window captioned Tolvane", box.get("found"))
+    check(box.get("class") == "#32770", name + ": it is a dialog box", box.get("class"))
+    check(bytes.fromhex(box.get("text-hex", "")) == USAGE_TEXT, name + ": usage text byte for byte",
           bytes.fromhex(box.get("text-hex", "")))
-    check(box.get("buttons") == "1", "exactly one button", box.get("buttons"))
-    check(box.get("button") == "1 OK", "the button is OK, IDOK", box.get("button"))
-    check(box.get("icon") == "none", "no icon", box.get("icon"))
-    check(box.get("owner") == "none", "no owner", box.get("owner"))
-    check(box.get("launcher") == "running", "launcher still running while the box is up",
+    check(box.get("buttons") == "1", name + ": exactly one button", box.get("buttons"))
+    check(box.get("button") == "1 OK", name + ": the button is OK, IDOK", box.get("button"))
+    check(box.get("icon") == "none", name + ": no icon", box.get("icon"))
+    check(box.get("owner") == "none", name + ": no owner", box.get("owner"))
+    check(box.get("launcher") == "running", name + ": launcher still running while the box is up",
           box.get("launcher"))
-    check(box.get("pressed") == "yes", "watcher pressed OK", box.get("pressed"))
-    check(screenshot.get("taken") is True, "screenshot taken", screenshot.get("taken"))
-    check(status is not None and status != 0, "launcher ended after OK with a nonzero status",
+    check(box.get("pressed") == "yes", name + ": watcher pressed OK", box.get("pressed"))
+    if picture:
+        check(screenshot.get("taken") is True, name + ": screenshot taken", screenshot.get("taken"))
+    check(status is not None and status != 0, name + ": launcher ended after OK with a nonzero status",
           status)
     time.sleep(GRACE_SECONDS)
-    check(not os.path.exists(report_path), "nothing started",
+    check(not os.path.exists(report_path), name + ": nothing started",
           "report present" if os.path.exists(report_path) else "no report")
 
 

@@ -27,6 +27,14 @@
 // "D:(A;;GA;;;BA)(A;;GA;;;SY)" (what Windows gives a full administrator's
 // token), the harness first makes it its own token's default DACL, so what
 // it starts inherits that.
+//
+// When TOLVANE_HARNESS_INHERIT names a file, the harness opens it with an
+// inheritable handle, puts the handle's value in TOLVANE_INHERITED_HANDLE
+// and starts the launcher with handle inheritance on, as a careless caller
+// would: what the launcher starts must not get it. When
+// TOLVANE_HARNESS_CONSOLE is set, the harness takes a console of its own
+// and names itself in TOLVANE_CALLER_PID, so the started program can say
+// whether it shares that console.
 #include "demo/report_file.h"
 
 #include <windows.h>
@@ -140,6 +148,35 @@ static std::string SetOwnDefaultDacl(const char* sddl)
     return failure;
 }
 
+// Opens `path` with a handle the harness's children inherit and names its
+// value in the environment; returns whether it could.
+static bool OfferInheritableHandle(const char* path)
+{
+    SECURITY_ATTRIBUTES inheritable;
+    ZeroMemory(&inheritable, sizeof inheritable);
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char value[32];
+    snprintf(value, sizeof value, "%llx",
+             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(file)));
+    return SetEnvironmentVariableA("TOLVANE_INHERITED_HANDLE", value) != FALSE;
+}
+
+// A console of the harness's own, whatever it was started with, and its
+// process id in the environment.
+static bool TakeOwnConsole()
+{
+    FreeConsole();
+    return AllocConsole() != FALSE &&
+           SetEnvironmentVariableA("TOLVANE_CALLER_PID",
+                                   std::to_string(GetCurrentProcessId()).c_str()) != FALSE;
+}
+
 int main(int argc, char** argv)
 {
     const char* defaultDacl = getenv("TOLVANE_HARNESS_DEFAULT_DACL");
@@ -149,6 +186,14 @@ int main(int argc, char** argv)
             return WriteResult(argv[argc - 1], failure);
         }
     }
+    const char* inherit = getenv("TOLVANE_HARNESS_INHERIT");
+    if (inherit != nullptr && argc >= 2 && !OfferInheritableHandle(inherit)) {
+        return WriteResult(argv[argc - 1], "error inheritable-handle " + std::to_string(GetLastError()) + "\n");
+    }
+    if (getenv("TOLVANE_HARNESS_CONSOLE") != nullptr && argc >= 2 && !TakeOwnConsole()) {
+        return WriteResult(argv[argc - 1], "error console " + std::to_string(GetLastError()) + "\n");
+    }
+    BOOL inheritHandles = inherit != nullptr;
     if (argc == 6 && strcmp(argv[1], "--verb") == 0) {
         return StartThroughVerb(argv[2], argv[3], argv[4], argv[5]);
     }
@@ -187,14 +232,14 @@ int main(int argc, char** argv)
         ZeroMemory(&startupW, sizeof startupW);
         startupW.cb = sizeof startupW;
         StartClock(&counterStart, &started);
-        if (!CreateProcessW(wideLauncher.c_str(), &wide[0], nullptr, nullptr, FALSE, 0, nullptr,
+        if (!CreateProcessW(wideLauncher.c_str(), &wide[0], nullptr, nullptr, inheritHandles, 0, nullptr,
                             wideDirectory.c_str(), &startupW, &process)) {
             return WriteResult(resultPath, "error CreateProcessW " + std::to_string(GetLastError()) + "\n");
         }
         return WaitAndWrite(process.hProcess, counterStart, started, resultPath);
     }
     StartClock(&counterStart, &started);
-    if (!CreateProcessA(launcher, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory,
+    if (!CreateProcessA(launcher, &commandLine[0], nullptr, nullptr, inheritHandles, 0, nullptr, directory,
                         &startup, &process)) {
         return WriteResult(resultPath, "error CreateProcessA " + std::to_string(GetLastError()) + "\n");
     }

@@ -22,20 +22,30 @@ WINDOWS_ONLY_GROUPS = ["token", "object", "cmdline"]
 MAY_SKIP = {"dbcs"}
 
 
+RUN_SECONDS = 900   # a run that takes longer hangs: it fails, and the next one goes on
+
+
 def run(name, command, reports):
     print("== " + name, flush=True)
-    done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=900)
-    output = done.stdout.decode("utf-8", "replace")
+    try:
+        done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=RUN_SECONDS)
+        output, status = done.stdout, done.returncode
+    except subprocess.TimeoutExpired as hung:
+        output, status = hung.stdout or b"", None
+    output = output.decode("utf-8", "replace")
+    if status is None:
+        output += "\n-- %s: still running after %d s, so it was ended\n" % (name, RUN_SECONDS)
     print(output, flush=True)
     with open(os.path.join(reports, name + ".txt"), "w", encoding="utf-8") as f:
         f.write(output)
     group = name.split("-")[0]
-    if done.returncode == SKIP and group in MAY_SKIP:
+    if status == SKIP and group in MAY_SKIP:
         print("-- %s: skipped" % name)
         return True
-    print("-- %s: %s" % (name, "passed" if done.returncode == 0 else "FAILED (%d)" % done.returncode))
-    return done.returncode == 0
+    print("-- %s: %s" % (name, "passed" if status == 0 else "FAILED (%s)" % ("hung" if status is None
+                                                                             else status)))
+    return status == 0
 
 
 def main(argv):
