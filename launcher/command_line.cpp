@@ -6,6 +6,54 @@ static bool IsBlank(char byte)
     return byte != 0 && static_cast<unsigned char>(byte) <= ' ';
 }
 
+// An ASCII capital as its small letter; any other byte as it is.
+static char LowerAscii(char byte)
+{
+    return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + ('a' - 'A')) : byte;
+}
+
+// The option `text` begins with, when it is followed by a blank, and its
+// length; 0 when it begins with none. Letters compare in any case.
+static unsigned MatchOption(const char* text, size_t* length)
+{
+    static const struct {
+        const char* name;
+        unsigned option;
+    } kOptions[] = {{"/limited", kOptionLimited}, {"/wait", kOptionWait}};
+    for (const auto& known : kOptions) {
+        size_t i = 0;
+        while (known.name[i] != 0 && LowerAscii(text[i]) == known.name[i]) {
+            ++i;
+        }
+        if (known.name[i] == 0 && IsBlank(text[i])) {
+            *length = i;
+            return known.option;
+        }
+    }
+    return 0;
+}
+
+char* TakeOptions(char* tail, unsigned* options)
+{
+    *options = 0;
+    unsigned seen = 0;
+    char* p = tail;
+    while (*p != '"') {
+        size_t length = 0;
+        unsigned option = MatchOption(p, &length);
+        if (option == 0 || (seen & option) != 0) {
+            return tail;
+        }
+        seen |= option;
+        p += length;
+        while (IsBlank(*p)) {
+            ++p;
+        }
+    }
+    *options = seen;
+    return p;
+}
+
 char* ExtractTargetName(char* tail, char* pathBuffer, size_t pathBufferSize, char** commandLine)
 {
     *commandLine = nullptr;

@@ -52,6 +52,22 @@ char* CutCommandLineTail(char* commandLine, IsLeadByte isLeadByte)
     return reinterpret_cast<char*>(p);
 }
 
+// The options that may come before a quoted path.
+enum LaunchOption : unsigned {
+    kOptionLimited = 1,   // /limited: the token of an administrator's unelevated session
+    kOptionWait = 2,      // /wait: wait for the program and end with its exit code
+};
+
+// Takes the options at the start of `tail`: "/limited" and "/wait", ASCII
+// letters in any case, each at most once, in either order, each followed by
+// at least one blank (a byte from 0x01 to 0x20), and after them a double
+// quote. When the tail has that form, sets `*options` and returns where the
+// quote is; otherwise (no option, an unknown or repeated one, no blank after
+// it, no quote after the last) sets no option and returns `tail` itself,
+// which is then taken whole as before. Reads nothing past the tail's
+// terminator and never writes to it.
+char* TakeOptions(char* tail, unsigned* options);
+
 // Returns the target name taken from `tail`, and in `*commandLine` the
 // command line to start it with, or null when it gets no arguments.
 //   - A tail that does not start with a double quote is the target name as

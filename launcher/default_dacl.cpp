@@ -59,9 +59,11 @@ DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
     // The records the platform fills and the one it reads, each aligned for
     // its record and bounded; too small a buffer fails the query with
     // ERROR_INSUFFICIENT_BUFFER.
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
     RecordBuffer<TOKEN_USER, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> user;
     RecordBuffer<TOKEN_DEFAULT_DACL, kDefaultDaclBufferSize> current;
     RecordBuffer<ACL, kDefaultDaclBufferSize + kAllowedEntryHeaderSize + SECURITY_MAX_SID_SIZE> mended;
+    // NOLINTEND(cppcoreguidelines-pro-type-member-init)
     static_assert(alignof(decltype(mended)) >= alignof(DWORD), "an ACL is read as DWORDs");
 
     DWORD returned = 0;
@@ -70,7 +72,7 @@ DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
                                       &returned)) {
         return FailureCode(platform);
     }
-    const ACL* acl = current.Get()->DefaultDacl;
+    const ACL* acl = RecordIn(current)->DefaultDacl;
     if (acl == nullptr) {
         return 0;
     }
@@ -81,13 +83,13 @@ DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
         return ERROR_INVALID_ACL;
     }
     DWORD appended = AppendAllowedEntry(acl, static_cast<size_t>(end - aclStart),
-                                        static_cast<const SID*>(user.Get()->User.Sid), mended.Get(),
+                                        static_cast<const SID*>(RecordIn(user)->User.Sid), RecordIn(mended),
                                         sizeof mended.bytes);
     if (appended != 0) {
         return appended;
     }
     TOKEN_DEFAULT_DACL replacement;
-    replacement.DefaultDacl = mended.Get();
+    replacement.DefaultDacl = RecordIn(mended);
     if (!platform.SetTokenInformation(token, TokenDefaultDacl, &replacement, sizeof replacement)) {
         return FailureCode(platform);
     }

@@ -12,7 +12,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, i
     (void)instance;
     (void)previousInstance;
     (void)showState;
-    PlatformCalls platform{};
+    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
     GetWindowsPlatformCalls(&platform);
     return static_cast<int>(RunLauncher(platform, tail));
 }
@@ -29,7 +29,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, i
 // The image's entry point.
 extern "C" ENTRY_STACK_ALIGNMENT __attribute__((noreturn)) void TolvaneStart(void)
 {
-    PlatformCalls platform{};
+    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
     GetWindowsPlatformCalls(&platform);
     char* tail = ReadCommandLineTail(platform);
 

@@ -13,10 +13,10 @@ void FillLaunchSettings(STARTUPINFOA* launchSettings)
 }
 
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings)
+                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings,
+                      PROCESS_INFORMATION* processInformation)
 {
-    PROCESS_INFORMATION processInformation;
-    memset(&processInformation, 0, sizeof processInformation);
+    memset(processInformation, 0, sizeof *processInformation);
     return platform.CreateProcessAsUserA(
                restrictedToken,
                targetName,   // exactly this file: no search, no extension added
@@ -28,5 +28,5 @@ bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
                nullptr,      // the launcher's own environment
                nullptr,      // the launcher's own current directory
                launchSettings,
-               &processInformation) != FALSE;
+               processInformation) != FALSE;
 }

@@ -16,8 +16,9 @@ void FillLaunchSettings(STARTUPINFOA* launchSettings);
 // Starts the file `targetName` under `restrictedToken`, with `commandLine`
 // (writable, as the platform requires) or, when that is null, with its name
 // alone as its command line; in the launcher's environment and current
-// directory; and does not wait for it. The handles of the new process are
-// left to the end of the launcher's process. Returns whether the platform
-// created the process.
+// directory; and does not wait for it. Fills `processInformation` with the
+// new process's handles, which are left to the end of the launcher's
+// process. Returns whether the platform created the process.
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings);
+                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings,
+                      PROCESS_INFORMATION* processInformation);

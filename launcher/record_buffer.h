@@ -14,11 +14,16 @@ constexpr size_t kRecordAlignment =
 
 // `Size` bytes that begin with a `Record` and the variable part behind it,
 // aligned for the record. Written by the platform or the launcher before it
-// is read.
+// is read, so never cleared first.
 template <typename Record, size_t Size>
 struct alignas(kRecordAlignment<Record>) RecordBuffer {
     static_assert(Size >= sizeof(Record), "room for the record itself");
     unsigned char bytes[Size];
-
-    Record* Get() { return reinterpret_cast<Record*>(bytes); }
 };
+
+// The record at the start of `buffer`.
+template <typename Record, size_t Size>
+Record* RecordIn(RecordBuffer<Record, Size>& buffer)
+{
+    return reinterpret_cast<Record*>(buffer.bytes);
+}

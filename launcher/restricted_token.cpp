@@ -30,13 +30,19 @@ HANDLE MakeRestrictedToken(const PlatformCalls& platform, HANDLE processToken,
     SID_AND_ATTRIBUTES disable;
     disable.Sid = administratorsSid;
     disable.Attributes = 0;
+    return MakeRestrictedCopy(platform, processToken, 1, &disable, 0, nullptr);
+}
 
+HANDLE MakeRestrictedCopy(const PlatformCalls& platform, HANDLE processToken, DWORD disableCount,
+                          SID_AND_ATTRIBUTES* disable, DWORD deleteCount,
+                          LUID_AND_ATTRIBUTES* privilegesToDelete)
+{
     HANDLE restricted = nullptr;
     if (!platform.CreateRestrictedToken(processToken,
-                                        0,            // no DISABLE_MAX_PRIVILEGE, no sandbox
-                                        1, &disable,  // Administrators becomes deny-only
-                                        0, nullptr,   // every privilege kept
-                                        0, nullptr,   // no restricting SIDs
+                                        0,  // no DISABLE_MAX_PRIVILEGE, no sandbox
+                                        disableCount, disable,            // deny-only groups
+                                        deleteCount, privilegesToDelete,  // privileges gone
+                                        0, nullptr,                       // no restricting SIDs
                                         &restricted)) {
         return nullptr;
     }

@@ -5,7 +5,59 @@
 #include "launcher/failure.h"
 #include "launcher/intake.h"
 #include "launcher/launch.h"
+#include "launcher/limited_token.h"
 #include "launcher/restricted_token.h"
+#include "launcher/wait.h"
+
+// The steps between the making of the Administrators SID and its release,
+// each only if every step before it succeeded. Returns 0 once the program
+// is started (or, asked to wait, its exit code), otherwise the error code
+// of the step that failed.
+static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HANDLE processToken,
+                             PSID administratorsSid, const char* targetName, char* commandLine)
+{
+    // The new process, its thread and the restricted token are made with
+    // the launcher's own default DACL, which the restricted token also
+    // inherits: the user joins it first, or the program could be refused
+    // itself and what it makes, where that list names Administrators alone.
+    DWORD status = AddUserToDefaultDacl(platform, processToken);
+    if (status != 0) {
+        return status;
+    }
+
+    // The default form: Administrators deny-only and nothing else. The
+    // limited form: every administrators' equal deny-only, a standard
+    // user's privileges only, and at most Medium integrity.
+    HANDLE restrictedToken = nullptr;
+    if ((options & kOptionLimited) == 0) {
+        restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
+        if (restrictedToken == nullptr) {
+            return FailureCode(platform);
+        }
+    } else {
+        status = MakeLimitedToken(platform, processToken, administratorsSid, &restrictedToken);
+        if (status == 0) {
+            status = LowerIntegrityToMedium(platform, processToken, restrictedToken);
+        }
+        if (status != 0) {
+            return status;
+        }
+    }
+
+    STARTUPINFOA launchSettings;
+    FillLaunchSettings(&launchSettings);
+    PROCESS_INFORMATION processInformation;
+    if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, &launchSettings,
+                          &processInformation)) {
+        return FailureCode(platform);
+    }
+
+    // Asked to wait, the run ends with the program's own exit code.
+    if ((options & kOptionWait) != 0) {
+        return WaitForExitCode(platform, processInformation.hProcess);
+    }
+    return 0;
+}
 
 UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
 {
@@ -18,70 +70,35 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
     }
 
     // Intake. An empty tail shows the usage box, then goes on: the launch of
-    // the empty name fails and gives the run its status. A quoted path with
-    // arguments is copied here, since the command line keeps it whole.
+    // the empty name fails and gives the run its status. Options come
+    // before a quoted path only. A quoted path with arguments is copied
+    // here, since the command line keeps it whole.
     if (tail[0] == 0) {
         ShowUsage(platform);
     }
+    unsigned options = 0;
+    char* quoted = TakeOptions(tail, &options);
     char pathBuffer[kPathBufferSize];
     char* commandLine = nullptr;
-    char* targetName = ExtractTargetName(tail, pathBuffer, sizeof pathBuffer, &commandLine);
-
-    STARTUPINFOA launchSettings;
-    FillLaunchSettings(&launchSettings);
-
-    // The token steps and the launch, each only if every step before it
-    // produced its result.
-    UINT_PTR status = 0;
+    char* targetName = ExtractTargetName(quoted, pathBuffer, sizeof pathBuffer, &commandLine);
     if (targetName == nullptr) {
-        status = ERROR_FILENAME_EXCED_RANGE;
+        return ERROR_FILENAME_EXCED_RANGE;
     }
 
-    HANDLE processToken = nullptr;
-    if (status == 0) {
-        processToken = OpenOwnToken(platform);
-        if (processToken == nullptr) {
-            status = FailureCode(platform);
-        }
+    // The caller's own token and the Administrators SID, then the rest.
+    HANDLE processToken = OpenOwnToken(platform);
+    if (processToken == nullptr) {
+        return FailureCode(platform);
     }
-
-    PSID administratorsSid = nullptr;
-    if (status == 0) {
-        administratorsSid = MakeAdministratorsSid(platform);
-        if (administratorsSid == nullptr) {
-            status = FailureCode(platform);
-        }
+    PSID administratorsSid = MakeAdministratorsSid(platform);
+    if (administratorsSid == nullptr) {
+        return FailureCode(platform);
     }
-
-    // The new process, its thread and the restricted token are made with
-    // the launcher's own default DACL, which the restricted token also
-    // inherits: the user joins it first, or the program could be refused
-    // itself and what it makes, where that list names Administrators alone.
-    if (status == 0) {
-        status = AddUserToDefaultDacl(platform, processToken);
-    }
-
-    HANDLE restrictedToken = nullptr;
-    if (status == 0) {
-        restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
-        if (restrictedToken == nullptr) {
-            status = FailureCode(platform);
-        }
-    }
-
-    if (status == 0) {
-        if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, &launchSettings)) {
-            status = FailureCode(platform);
-        }
-    }
+    UINT_PTR status = StartProgram(platform, options, processToken, administratorsSid, targetName,
+                                   commandLine);
 
     // The SID is the run's one allocation; release it whatever happened.
-    // After a launch, the release's own result is the status.
-    if (administratorsSid != nullptr) {
-        PVOID notReleased = platform.FreeSid(administratorsSid);
-        if (status == 0) {
-            status = reinterpret_cast<UINT_PTR>(notReleased);
-        }
-    }
-    return status;
+    // After a run that ended well, the release's own result is the status.
+    PVOID notReleased = platform.FreeSid(administratorsSid);
+    return status != 0 ? status : reinterpret_cast<UINT_PTR>(notReleased);
 }

@@ -20,6 +20,8 @@ struct PlatformCalls {
     VOID (WINAPI *GetStartupInfoA)(LPSTARTUPINFOA startupInfo);
     HANDLE (WINAPI *GetCurrentProcess)(void);
     DWORD (WINAPI *GetLastError)(void);
+    DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
+    BOOL (WINAPI *GetExitCodeProcess)(HANDLE process, LPDWORD exitCode);
 
     // user32
     HWND (WINAPI *GetActiveWindow)(void);

@@ -13,6 +13,8 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->GetStartupInfoA = GetStartupInfoA;
     calls->GetCurrentProcess = GetCurrentProcess;
     calls->GetLastError = GetLastError;
+    calls->WaitForSingleObject = WaitForSingleObject;
+    calls->GetExitCodeProcess = GetExitCodeProcess;
     calls->GetActiveWindow = GetActiveWindow;
     calls->MessageBoxA = MessageBoxA;
     calls->OpenProcessToken = OpenProcessToken;

@@ -52,9 +52,28 @@ std::vector<unsigned char> AdministratorDefaultDacl()
                                    AceBytes(ACCESS_ALLOWED_ACE_TYPE, 0, GENERIC_ALL, kSystemSidBytes)});
 }
 
+std::vector<unsigned char> SidBytes(BYTE authority, const std::vector<DWORD>& subAuthorities)
+{
+    std::vector<unsigned char> sid = {1, static_cast<unsigned char>(subAuthorities.size()), 0, 0, 0, 0, 0,
+                                      authority};
+    for (DWORD part : subAuthorities) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            sid.push_back(static_cast<unsigned char>(part >> shift));
+        }
+    }
+    return sid;
+}
+
+std::vector<unsigned char> BytesOfSid(const void* sid)
+{
+    const unsigned char* bytes = static_cast<const unsigned char*>(sid);
+    return std::vector<unsigned char>(bytes, bytes + 8 + 4 * bytes[1]);
+}
+
 void ResetFake()
 {
     g_fake = FakePlatform();
+    memcpy(g_sidStorage, kAdministratorsSidBytes.data(), kAdministratorsSidBytes.size());
     g_fake.wideCommandLine = L"tolvane.exe C:\\app.exe";
     g_fake.userSid = kUserSidBytes;
     g_fake.defaultDacl = AdministratorDefaultDacl();
@@ -145,6 +164,22 @@ static DWORD WINAPI FakeGetLastError(void)
     return g_fake.lastError;
 }
 
+static DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds)
+{
+    bool fails = Called("WaitForSingleObject");
+    g_fake.waitedFor = handle;
+    g_fake.waitMilliseconds = milliseconds;
+    return fails ? WAIT_FAILED : WAIT_OBJECT_0;
+}
+
+static BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
+{
+    bool fails = Called("GetExitCodeProcess");
+    g_fake.exitCodeOf = process;
+    *exitCode = fails ? 0xBAD0 : g_fake.exitCode;
+    return !fails;
+}
+
 static HWND WINAPI FakeGetActiveWindow(void)
 {
     Called("GetActiveWindow");
@@ -195,6 +230,12 @@ static BOOL WINAPI FakeCreateRestrictedToken(HANDLE existingToken, DWORD flags,
     g_fake.existingToken = existingToken;
     g_fake.restrictedFlags = flags;
     g_fake.sidsToDisable.assign(sidsToDisable, sidsToDisable + disableSidCount);
+    for (DWORD i = 0; i < disableSidCount; ++i) {
+        g_fake.disabledSids.push_back(BytesOfSid(sidsToDisable[i].Sid));
+    }
+    if (privilegesToDelete != nullptr) {
+        g_fake.deletedPrivileges.assign(privilegesToDelete, privilegesToDelete + deletePrivilegeCount);
+    }
     g_fake.deletePrivilegeCount = deletePrivilegeCount;
     g_fake.privilegesToDelete = privilegesToDelete;
     g_fake.restrictedSidCount = restrictedSidCount;
@@ -248,6 +289,9 @@ static const char* ClassName(TOKEN_INFORMATION_CLASS informationClass)
     switch (informationClass) {
     case TokenUser: return "TokenUser";
     case TokenDefaultDacl: return "TokenDefaultDacl";
+    case TokenGroups: return "TokenGroups";
+    case TokenPrivileges: return "TokenPrivileges";
+    case TokenIntegrityLevel: return "TokenIntegrityLevel";
     default: return "another class";
     }
 }
@@ -266,6 +310,53 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
     if (reinterpret_cast<uintptr_t>(information) % alignof(void*) != 0) {
         g_fake.misaligned.push_back(std::string("GetTokenInformation ") + ClassName(informationClass));
     }
+    // The classes whose records are lists: built whole, then copied.
+    std::vector<unsigned char> record;
+    // Where a list's SIDs begin: after its count and its entries.
+    const size_t groupsEnd = sizeof(TOKEN_GROUPS) +
+                             (g_fake.groups.empty() ? 0 : g_fake.groups.size() - 1) * sizeof(SID_AND_ATTRIBUTES);
+    if (informationClass == TokenGroups) {
+        record.assign(groupsEnd, 0);
+        for (const auto& group : g_fake.groups) {
+            record.insert(record.end(), group.first.begin(), group.first.end());
+        }
+        reinterpret_cast<TOKEN_GROUPS*>(record.data())->GroupCount = static_cast<DWORD>(g_fake.groups.size());
+    } else if (informationClass == TokenPrivileges) {
+        record.assign(sizeof(TOKEN_PRIVILEGES) + (g_fake.privileges.empty() ? 0 : g_fake.privileges.size() - 1) *
+                                                      sizeof(LUID_AND_ATTRIBUTES), 0);
+        TOKEN_PRIVILEGES* list = reinterpret_cast<TOKEN_PRIVILEGES*>(record.data());
+        list->PrivilegeCount = static_cast<DWORD>(g_fake.privileges.size());
+        for (size_t i = 0; i < g_fake.privileges.size(); ++i) {
+            list->Privileges[i] = g_fake.privileges[i];
+        }
+    } else if (informationClass == TokenIntegrityLevel) {
+        record.assign(sizeof(TOKEN_MANDATORY_LABEL), 0);
+        record.insert(record.end(), g_fake.integritySid.begin(), g_fake.integritySid.end());
+        reinterpret_cast<TOKEN_MANDATORY_LABEL*>(record.data())->Label.Attributes = SE_GROUP_INTEGRITY;
+    }
+    if (!record.empty()) {
+        *returnLength = static_cast<DWORD>(record.size());
+        if (informationLength < record.size()) {
+            g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+            return FALSE;
+        }
+        memcpy(information, record.data(), record.size());
+        // The pointers in the record point into the caller's buffer.
+        unsigned char* bytes = static_cast<unsigned char*>(information);
+        if (informationClass == TokenGroups) {
+            TOKEN_GROUPS* list = static_cast<TOKEN_GROUPS*>(information);
+            size_t at = groupsEnd;
+            for (size_t i = 0; i < g_fake.groups.size(); ++i) {
+                list->Groups[i].Sid = bytes + at;
+                list->Groups[i].Attributes = g_fake.groups[i].second;
+                at += g_fake.groups[i].first.size();
+            }
+        } else if (informationClass == TokenIntegrityLevel) {
+            static_cast<TOKEN_MANDATORY_LABEL*>(information)->Label.Sid = bytes + sizeof(TOKEN_MANDATORY_LABEL);
+        }
+        return TRUE;
+    }
+
     size_t header;
     const std::vector<unsigned char>* body;
     if (informationClass == TokenUser) {
@@ -305,6 +396,17 @@ static BOOL WINAPI FakeSetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
     if (Called(std::string("SetTokenInformation ") + ClassName(informationClass))) {
         return FALSE;
     }
+    if (informationClass == TokenIntegrityLevel) {
+        const TOKEN_MANDATORY_LABEL* label = static_cast<TOKEN_MANDATORY_LABEL*>(information);
+        g_fake.labelledToken = token;
+        g_fake.newIntegritySid = BytesOfSid(label->Label.Sid);
+        g_fake.newIntegrityAttributes = label->Label.Attributes;
+        g_fake.newIntegrityLength = informationLength;
+        if (reinterpret_cast<uintptr_t>(label->Label.Sid) % alignof(DWORD) != 0) {
+            g_fake.misaligned.push_back("SetTokenInformation TokenIntegrityLevel: the SID");
+        }
+        return TRUE;
+    }
     g_fake.adjustedToken = token;
     if (informationClass == TokenDefaultDacl && informationLength >= sizeof(TOKEN_DEFAULT_DACL)) {
         const ACL* acl = static_cast<TOKEN_DEFAULT_DACL*>(information)->DefaultDacl;
@@ -329,6 +431,8 @@ PlatformCalls FakePlatformCalls()
     calls.GetStartupInfoA = FakeGetStartupInfoA;
     calls.GetCurrentProcess = FakeGetCurrentProcess;
     calls.GetLastError = FakeGetLastError;
+    calls.WaitForSingleObject = FakeWaitForSingleObject;
+    calls.GetExitCodeProcess = FakeGetExitCodeProcess;
     calls.GetActiveWindow = FakeGetActiveWindow;
     calls.MessageBoxA = FakeMessageBoxA;
     calls.OpenProcessToken = FakeOpenProcessToken;

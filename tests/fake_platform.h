@@ -8,6 +8,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct FakePlatform {
@@ -24,6 +25,13 @@ struct FakePlatform {
     std::vector<unsigned char> userSid;
     std::vector<unsigned char> defaultDacl;
     bool defaultDaclIsNull = false;
+    // Its groups (SID bytes and attributes), its privileges, and its
+    // integrity level's SID.
+    std::vector<std::pair<std::vector<unsigned char>, DWORD>> groups;
+    std::vector<LUID_AND_ATTRIBUTES> privileges;
+    std::vector<unsigned char> integritySid;
+    // What the started program ends with, for a run that waits.
+    DWORD exitCode = 0;
 
     // The conversion of the real command line to the ANSI code page: the
     // fake's code page carries every character below U+0100 and no other.
@@ -59,6 +67,8 @@ struct FakePlatform {
     HANDLE existingToken = nullptr;
     DWORD restrictedFlags = ~0u;
     std::vector<SID_AND_ATTRIBUTES> sidsToDisable;
+    std::vector<std::vector<unsigned char>> disabledSids;   // the bytes of each
+    std::vector<LUID_AND_ATTRIBUTES> deletedPrivileges;
     DWORD deletePrivilegeCount = ~0u, restrictedSidCount = ~0u;
     const void* privilegesToDelete = nullptr;
     const void* sidsToRestrict = nullptr;
@@ -66,6 +76,10 @@ struct FakePlatform {
     std::vector<HANDLE> queriedTokens;
     HANDLE adjustedToken = nullptr;
     std::vector<unsigned char> newDefaultDacl;   // the ACL handed to SetTokenInformation
+    HANDLE labelledToken = nullptr;
+    std::vector<unsigned char> newIntegritySid;  // the label handed to SetTokenInformation
+    DWORD newIntegrityAttributes = ~0u;
+    DWORD newIntegrityLength = 0;
 
     HANDLE launchToken = nullptr;
     const char* applicationNamePointer = nullptr;
@@ -83,6 +97,10 @@ struct FakePlatform {
     bool processInformationGiven = false;
 
     PSID freedSid = nullptr;
+
+    HANDLE waitedFor = nullptr;
+    DWORD waitMilliseconds = 0;
+    HANDLE exitCodeOf = nullptr;
 };
 
 // The handles and SID the fake hands out, and the value it writes into an
@@ -101,6 +119,10 @@ inline const std::vector<unsigned char> kSystemSidBytes = {           // S-1-5-1
     1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
 inline const std::vector<unsigned char> kUserSidBytes = {             // S-1-5-21-1-2-3-1000
     1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xe8, 3, 0, 0};
+// A SID from its authority's last byte and its sub-authorities.
+std::vector<unsigned char> SidBytes(BYTE authority, const std::vector<DWORD>& subAuthorities);
+// The bytes of the SID `sid` points at.
+std::vector<unsigned char> BytesOfSid(const void* sid);
 std::vector<unsigned char> AceBytes(BYTE type, BYTE flags, DWORD mask,
                                     const std::vector<unsigned char>& sid);
 std::vector<unsigned char> AclBytes(BYTE revision, const std::vector<std::vector<unsigned char>>& aces);

@@ -24,7 +24,7 @@ EXPECTED_IMPORTS = {
                      "GetTokenInformation", "SetTokenInformation", "CreateProcessAsUserA", "FreeSid"},
     "KERNEL32.dll": {"GetCommandLineA", "GetCommandLineW", "GetACP", "WideCharToMultiByte",
                      "IsDBCSLeadByte", "GetStartupInfoA", "GetCurrentProcess", "GetLastError",
-                     "ExitProcess"},
+                     "WaitForSingleObject", "GetExitCodeProcess", "ExitProcess"},
     "USER32.dll": {"GetActiveWindow", "MessageBoxA"},
 }
 DLL_FLAGS = {

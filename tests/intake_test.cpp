@@ -76,6 +76,56 @@ TEST(CutCommandLineTail, NoCommandLineIsAnEmptyTail)
     EXPECT_STREQ(tail, "");
 }
 
+struct OptionCase {
+    const char* name;
+    const char* tail;
+    unsigned expectedOptions;
+    size_t expectedRest;   // where the rest begins; 0: the whole tail
+};
+
+const unsigned kLimited = kOptionLimited;
+const unsigned kWait = kOptionWait;
+const unsigned kBoth = kOptionLimited | kOptionWait;
+
+const OptionCase kOptionCases[] = {
+    {"no option", "\"C:\\app.exe\" -x", 0, 0},
+    {"/limited", "/limited \"C:\\app.exe\"", kLimited, 9},
+    {"/wait", "/wait \"C:\\app.exe\" -x", kWait, 6},
+    {"capitals", "/LIMITED \"a\"", kLimited, 9},
+    {"mixed case", "/Wait \"a\"", kWait, 6},
+    {"a tab and several blanks", "/limited\t  \"a\"", kLimited, 11},
+    {"a control byte as the blank", "/wait\x01\"a\"", kWait, 6},
+    {"both, /limited first", "/limited /wait \"a\"", kBoth, 15},
+    {"both, /wait first, blanks between", "/wait \t /limited   \"a\"", kBoth, 19},
+    {"a lone quote after the option", "/wait \"", kWait, 6},
+    {"no quote after the options", "/limited C:\\app.exe", 0, 0},
+    {"a letter glued to the option", "/limitedx \"a\"", 0, 0},
+    {"the option alone", "/limited", 0, 0},
+    {"the option and blanks alone", "/wait  ", 0, 0},
+    {"the quote glued to the option", "/limited\"a\"", 0, 0},
+    {"an option given twice", "/limited /limited \"a\"", 0, 0},
+    {"/wait twice around /limited", "/wait /limited /wait \"a\"", 0, 0},
+    {"an unknown option", "/x \"a\"", 0, 0},
+    {"a prefix of an option", "/lim \"a\"", 0, 0},
+    {"a control byte in place of the slash", "\x0flimited \"a\"", 0, 0},
+    {"a letter outside ASCII", "/l\xc4\xb1mited \"a\"", 0, 0},
+    {"a backslash for the slash", "\\wait \"a\"", 0, 0},
+    {"empty tail", "", 0, 0},
+};
+
+TEST(TakeOptions, TakesOptionsOnlyBeforeAQuotedPath)
+{
+    for (const OptionCase& c : kOptionCases) {
+        std::string buffer = std::string(c.tail) + std::string(1, '\0') + "GG";
+        const std::string before = buffer;
+        unsigned options = ~0u;
+        char* rest = TakeOptions(&buffer[0], &options);
+        EXPECT_EQ(options, c.expectedOptions) << c.name;
+        EXPECT_EQ(rest, &buffer[0] + c.expectedRest) << c.name;
+        EXPECT_EQ(buffer, before) << c.name << ": written";
+    }
+}
+
 struct TargetCase {
     const char* name;
     const char* tail;

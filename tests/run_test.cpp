@@ -2,6 +2,7 @@
 // call in order with its exact arguments, and what happens when any one of
 // them fails.
 #include "launcher/intake.h"
+#include "launcher/limited_token.h"
 #include "launcher/run.h"
 #include "tests/fake_platform.h"
 
@@ -353,6 +354,275 @@ TEST(RunLauncher, DefaultDaclOfEveryShape)
         EXPECT_EQ(g_fake.newDefaultDacl, c.expectedNew) << c.name;
         EXPECT_EQ(g_fake.launchToken, c.status == 0 ? kFakeRestrictedToken : nullptr) << c.name;
         EXPECT_EQ(g_fake.calls.back(), "FreeSid") << c.name;
+    }
+}
+
+// The caller's token for the limited form: a full administrator's groups
+// and privileges, with look-alikes that must be left alone.
+const std::vector<unsigned char> kPowerUsers = SidBytes(5, {32, 547});
+const std::vector<unsigned char> kBackupOperators = SidBytes(5, {32, 551});
+const std::vector<unsigned char> kDomainAdmins = SidBytes(5, {21, 1, 2, 3, 512});
+const std::vector<unsigned char> kLocalAdministrator = SidBytes(5, {114});
+const std::vector<unsigned char> kHighIntegrity = SidBytes(16, {12288});
+const std::vector<unsigned char> kMediumIntegrity = SidBytes(16, {8192});
+
+const std::vector<std::pair<std::vector<unsigned char>, DWORD>> kAdministratorGroups = {
+    {SidBytes(1, {0}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED},                // Everyone
+    {kAdministratorsSidBytes, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_OWNER},
+    {SidBytes(5, {32, 545}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED},         // Users
+    {kPowerUsers, SE_GROUP_MANDATORY | SE_GROUP_ENABLED},
+    {kBackupOperators, SE_GROUP_MANDATORY | SE_GROUP_ENABLED},
+    {kDomainAdmins, SE_GROUP_MANDATORY | SE_GROUP_ENABLED},
+    {SidBytes(5, {21, 1, 2, 3, 513}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED},  // Domain Users
+    {kLocalAdministrator, SE_GROUP_MANDATORY | SE_GROUP_ENABLED},
+    {SidBytes(5, {113}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED},             // Local account
+    {SidBytes(5, {5, 0, 544}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_LOGON_ID},
+    {SidBytes(5, {80, 1, 2, 3, 4, 544}), SE_GROUP_ENABLED},                  // a service SID
+    {SidBytes(5, {21, 1, 2, 3, 4, 512}), SE_GROUP_ENABLED},                  // one part too many
+    {SidBytes(5, {32, 512}), SE_GROUP_ENABLED},                              // a domain RID under BUILTIN
+    {SidBytes(16, {544}), SE_GROUP_INTEGRITY | SE_GROUP_INTEGRITY_ENABLED},   // a label
+};
+
+LUID_AND_ATTRIBUTES Privilege(DWORD luid, DWORD attributes)
+{
+    LUID_AND_ATTRIBUTES privilege;
+    privilege.Luid.LowPart = luid;
+    privilege.Luid.HighPart = 0;
+    privilege.Attributes = attributes;
+    return privilege;
+}
+
+const DWORD kOn = SE_PRIVILEGE_ENABLED | SE_PRIVILEGE_ENABLED_BY_DEFAULT;
+const std::vector<LUID_AND_ATTRIBUTES> kAdministratorPrivileges = {
+    Privilege(5, 0),     // SeIncreaseQuotaPrivilege
+    Privilege(8, 0),     // SeSecurityPrivilege
+    Privilege(9, 0),     // SeTakeOwnershipPrivilege
+    Privilege(10, 0),    // SeLoadDriverPrivilege
+    Privilege(17, 0),    // SeBackupPrivilege
+    Privilege(19, 0),    // SeShutdownPrivilege: kept
+    Privilege(20, SE_PRIVILEGE_ENABLED),  // SeDebugPrivilege
+    Privilege(23, kOn),  // SeChangeNotifyPrivilege: kept
+    Privilege(25, 0),    // SeUndockPrivilege: kept
+    Privilege(29, kOn),  // SeImpersonatePrivilege
+    Privilege(33, 0),    // SeIncreaseWorkingSetPrivilege: kept
+    Privilege(34, 0),    // SeTimeZonePrivilege: kept
+    {{23, 1}, 0},        // a LUID with a high part is no standard privilege
+};
+
+bool SamePrivileges(const std::vector<LUID_AND_ATTRIBUTES>& a, const std::vector<LUID_AND_ATTRIBUTES>& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].Luid.LowPart != b[i].Luid.LowPart || a[i].Luid.HighPart != b[i].Luid.HighPart ||
+            a[i].Attributes != b[i].Attributes) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void SetUpAdministratorToken()
+{
+    ResetFake();
+    g_fake.groups = kAdministratorGroups;
+    g_fake.privileges = kAdministratorPrivileges;
+    g_fake.integritySid = kHighIntegrity;
+}
+
+const Calls kLimitedTokenSteps = {
+    "GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
+    "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+    "SetTokenInformation TokenDefaultDacl", "GetTokenInformation TokenGroups",
+    "GetTokenInformation TokenPrivileges", "CreateRestrictedToken",
+    "GetTokenInformation TokenIntegrityLevel", "SetTokenInformation TokenIntegrityLevel"};
+
+TEST(RunLauncher, LimitedMakesTheTokenOfAnUnelevatedSession)
+{
+    SetUpAdministratorToken();
+    UINT_PTR status = RunWithTail("/limited \"C:\\app.exe\" -x");
+
+    EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "FreeSid"})));
+    EXPECT_EQ(status, 0u);
+    // Administrators first, as made; then the caller's other
+    // administrators' equals in their order, and nothing that only looks
+    // like one.
+    EXPECT_EQ(g_fake.disabledSids, (std::vector<std::vector<unsigned char>>{
+                                       kAdministratorsSidBytes, kPowerUsers, kBackupOperators,
+                                       kDomainAdmins, kLocalAdministrator}));
+    ASSERT_FALSE(g_fake.sidsToDisable.empty());
+    EXPECT_EQ(g_fake.sidsToDisable[0].Sid, FakeAdministratorsSid());
+    for (const SID_AND_ATTRIBUTES& entry : g_fake.sidsToDisable) {
+        EXPECT_EQ(entry.Attributes, 0u);
+    }
+    // Every privilege but a standard user's, as the caller had it.
+    EXPECT_TRUE(SamePrivileges(g_fake.deletedPrivileges,
+                               {Privilege(5, 0), Privilege(8, 0), Privilege(9, 0), Privilege(10, 0),
+                                Privilege(17, 0), Privilege(20, SE_PRIVILEGE_ENABLED), Privilege(29, kOn),
+                                {{23, 1}, 0}}));
+    EXPECT_EQ(g_fake.deletePrivilegeCount, g_fake.deletedPrivileges.size());
+    EXPECT_EQ(g_fake.restrictedFlags, 0u);
+    EXPECT_EQ(g_fake.restrictedSidCount, 0u);
+    EXPECT_EQ(g_fake.existingToken, kFakeProcessToken);
+    // Medium integrity on the new token.
+    EXPECT_EQ(g_fake.labelledToken, kFakeRestrictedToken);
+    EXPECT_EQ(g_fake.newIntegritySid, kMediumIntegrity);
+    EXPECT_EQ(g_fake.newIntegrityAttributes, static_cast<DWORD>(SE_GROUP_INTEGRITY));
+    EXPECT_EQ(g_fake.newIntegrityLength, sizeof(TOKEN_MANDATORY_LABEL) + kMediumIntegrity.size());
+    EXPECT_EQ(g_fake.misaligned, std::vector<std::string>());
+    // The command line handed on starts at the quote.
+    EXPECT_EQ(g_fake.applicationName, "C:\\app.exe");
+    EXPECT_EQ(g_fake.commandLineText, "\"C:\\app.exe\" -x");
+    EXPECT_EQ(g_fake.commandLineArgument, g_tail + 9);
+}
+
+TEST(RunLauncher, TheDefaultFormKeepsEveryPrivilegeAndTheLevel)
+{
+    SetUpAdministratorToken();
+    RunWithTail("\"C:\\app.exe\" /limited");
+    EXPECT_EQ(g_fake.calls, kTokenStepsAndLaunch);
+    EXPECT_EQ(g_fake.disabledSids, std::vector<std::vector<unsigned char>>{kAdministratorsSidBytes});
+    EXPECT_EQ(g_fake.deletePrivilegeCount, 0u);
+    EXPECT_EQ(g_fake.labelledToken, nullptr);
+}
+
+struct IntegrityCase {
+    DWORD callerLevel;
+    bool lowered;
+};
+
+const IntegrityCase kIntegrityCases[] = {
+    {SECURITY_MANDATORY_LOW_RID, false},
+    {SECURITY_MANDATORY_MEDIUM_RID, false},
+    {SECURITY_MANDATORY_MEDIUM_RID + 0x100, true},   // Medium Plus
+    {SECURITY_MANDATORY_HIGH_RID, true},
+    {SECURITY_MANDATORY_SYSTEM_RID, true},
+};
+
+TEST(RunLauncher, LimitedLowersOnlyALevelAboveMedium)
+{
+    for (const IntegrityCase& c : kIntegrityCases) {
+        SetUpAdministratorToken();
+        g_fake.integritySid = SidBytes(16, {c.callerLevel});
+        EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), 0u) << c.callerLevel;
+        EXPECT_EQ(g_fake.labelledToken, c.lowered ? kFakeRestrictedToken : nullptr) << c.callerLevel;
+        EXPECT_EQ(g_fake.calls.end()[-3], c.lowered ? "SetTokenInformation TokenIntegrityLevel"
+                                                    : "GetTokenInformation TokenIntegrityLevel")
+            << c.callerLevel;
+    }
+}
+
+TEST(RunLauncher, WaitEndsWithTheProgramsExitCode)
+{
+    for (const char* tail : {"/wait \"C:\\app.exe\"", "/limited /wait \"C:\\app.exe\" -x",
+                             "/WAIT /Limited \"C:\\app.exe\""}) {
+        SetUpAdministratorToken();
+        g_fake.exitCode = 7;
+        UINT_PTR status = RunWithTail(tail);
+        EXPECT_EQ(status, 7u) << tail;
+        ASSERT_GE(g_fake.calls.size(), 4u) << tail;
+        EXPECT_EQ(Calls(g_fake.calls.end() - 4, g_fake.calls.end()),
+                  (Calls{"CreateProcessAsUserA", "WaitForSingleObject", "GetExitCodeProcess", "FreeSid"}))
+            << tail;
+        EXPECT_EQ(g_fake.waitedFor, reinterpret_cast<HANDLE>(0x4000)) << tail;
+        EXPECT_EQ(g_fake.waitMilliseconds, INFINITE) << tail;
+        EXPECT_EQ(g_fake.exitCodeOf, reinterpret_cast<HANDLE>(0x4000)) << tail;
+        EXPECT_EQ(g_fake.labelledToken, strstr(tail, "imited") ? kFakeRestrictedToken : nullptr) << tail;
+    }
+}
+
+const Calls kLimitedUpToSid = {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
+                               "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+                               "SetTokenInformation TokenDefaultDacl"};
+
+const FailureCase kOptionFailureCases[] = {
+    {"GetTokenInformation TokenGroups", ERROR_ACCESS_DENIED,
+     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetLastError", "FreeSid"})),
+     ERROR_ACCESS_DENIED},
+    {"GetTokenInformation TokenPrivileges", 0,
+     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups",
+                                         "GetTokenInformation TokenPrivileges", "GetLastError", "FreeSid"})),
+     1},
+    {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
+     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetTokenInformation TokenPrivileges",
+                                         "CreateRestrictedToken", "GetLastError", "FreeSid"})),
+     ERROR_INVALID_PARAMETER},
+    {"GetTokenInformation TokenIntegrityLevel", ERROR_ACCESS_DENIED,
+     FromTheStart(Then(Calls(kLimitedTokenSteps.begin(), kLimitedTokenSteps.end() - 1),
+                       {"GetLastError", "FreeSid"})),
+     ERROR_ACCESS_DENIED},
+    {"SetTokenInformation TokenIntegrityLevel", ERROR_PRIVILEGE_NOT_HELD,
+     FromTheStart(Then(kLimitedTokenSteps, {"GetLastError", "FreeSid"})), ERROR_PRIVILEGE_NOT_HELD},
+    {"WaitForSingleObject", ERROR_INVALID_HANDLE,
+     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "WaitForSingleObject", "GetLastError",
+                                            "FreeSid"})),
+     ERROR_INVALID_HANDLE},
+    {"GetExitCodeProcess", ERROR_ACCESS_DENIED,
+     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "WaitForSingleObject",
+                                            "GetExitCodeProcess", "GetLastError", "FreeSid"})),
+     ERROR_ACCESS_DENIED},
+    {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
+     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})),
+     ERROR_FILE_NOT_FOUND},
+};
+
+TEST(RunLauncher, AFailedStepOfTheOptionsEndsTheRunWithItsErrorCode)
+{
+    for (const FailureCase& c : kOptionFailureCases) {
+        SetUpAdministratorToken();
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = c.error;
+        UINT_PTR status = RunWithTail("/wait /limited \"C:\\app.exe\"");
+        std::string what = std::string(c.failingCall) + " failing with " + std::to_string(c.error);
+        EXPECT_EQ(g_fake.calls, c.expectedCalls) << what;
+        EXPECT_EQ(status, c.expectedStatus) << what;
+        EXPECT_NE(g_fake.launchToken, kPoison) << what;
+        EXPECT_NE(g_fake.labelledToken, kPoison) << what;
+        EXPECT_EQ(g_fake.freedSid, FakeAdministratorsSid()) << what;
+    }
+}
+
+TEST(RunLauncher, LimitedRefusesMoreGroupsThanItHoldsWithInsufficientBuffer)
+{
+    // More groups than the buffer holds: the query itself fails. As many
+    // administrators' equals as fit: the list of them has no room left.
+    const size_t perGroup = sizeof(SID_AND_ATTRIBUTES) + kPowerUsers.size();
+    const size_t fitting = (kTokenGroupsBufferSize - sizeof(TOKEN_GROUPS) + sizeof(SID_AND_ATTRIBUTES)) / perGroup;
+    for (size_t count : {fitting + 1, fitting}) {
+        SetUpAdministratorToken();
+        g_fake.groups.assign(count, {kPowerUsers, SE_GROUP_ENABLED});
+        EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), static_cast<UINT_PTR>(ERROR_INSUFFICIENT_BUFFER))
+            << count;
+        EXPECT_EQ(g_fake.launchToken, nullptr) << count;
+        EXPECT_EQ(g_fake.calls.back(), "FreeSid") << count;
+    }
+}
+
+struct MalformedCase {
+    const char* tail;
+    const char* launchedName;
+};
+
+// A tail that does not fit the options' form is taken whole, as before: no
+// option, and a path that names no file.
+const MalformedCase kMalformedCases[] = {
+    {"/limited C:\\app.exe", "/limited C:\\app.exe"},
+    {"/limitedx \"C:\\app.exe\"", "/limitedx \"C:\\app.exe\""},
+    {"/limited", "/limited"},
+    {"/wait /wait \"C:\\app.exe\"", "/wait /wait \"C:\\app.exe\""},
+    {"/x \"C:\\app.exe\"", "/x \"C:\\app.exe\""},
+};
+
+TEST(RunLauncher, AMalformedOptionIsTakenAsPartOfThePath)
+{
+    for (const MalformedCase& c : kMalformedCases) {
+        SetUpAdministratorToken();
+        RunWithTail(c.tail);
+        EXPECT_EQ(g_fake.calls, kTokenStepsAndLaunch) << c.tail;
+        EXPECT_EQ(g_fake.applicationName, c.launchedName) << c.tail;
+        EXPECT_EQ(g_fake.commandLineArgument, nullptr) << c.tail;
+        EXPECT_EQ(g_fake.deletePrivilegeCount, 0u) << c.tail;
     }
 }
 

@@ -1,0 +1,197 @@
+#include "launcher/limited_token.h"
+
+#include "launcher/failure.h"
+#include "launcher/record_buffer.h"
+#include "launcher/restricted_token.h"
+
+#include <stddef.h>
+
+namespace {
+
+// SECURITY_NT_AUTHORITY's last byte; its first five are zero.
+const BYTE kNtAuthority = 5;
+
+const DWORD kBuiltinAdministratorsEquivalents[] = {
+    DOMAIN_ALIAS_RID_ADMINS,           // 544 Administrators
+    DOMAIN_ALIAS_RID_POWER_USERS,      // 547
+    DOMAIN_ALIAS_RID_ACCOUNT_OPS,      // 548
+    DOMAIN_ALIAS_RID_SYSTEM_OPS,       // 549 Server Operators
+    DOMAIN_ALIAS_RID_PRINT_OPS,        // 550
+    DOMAIN_ALIAS_RID_BACKUP_OPS,       // 551
+    DOMAIN_ALIAS_RID_RAS_SERVERS,      // 553
+    DOMAIN_ALIAS_RID_PREW2KCOMPACCESS, // 554
+    DOMAIN_ALIAS_RID_NETWORK_CONFIGURATION_OPS,  // 556
+    DOMAIN_ALIAS_RID_CRYPTO_OPERATORS, // 569
+};
+const DWORD kDomainAdministratorsEquivalents[] = {
+    DOMAIN_GROUP_RID_ENTERPRISE_READONLY_DOMAIN_CONTROLLERS,  // 498
+    DOMAIN_GROUP_RID_ADMINS,           // 512 Domain Admins
+    DOMAIN_GROUP_RID_CONTROLLERS,      // 516
+    DOMAIN_GROUP_RID_CERT_ADMINS,      // 517
+    DOMAIN_GROUP_RID_SCHEMA_ADMINS,    // 518
+    DOMAIN_GROUP_RID_ENTERPRISE_ADMINS,// 519
+    DOMAIN_GROUP_RID_POLICY_ADMINS,    // 520
+    DOMAIN_GROUP_RID_READONLY_CONTROLLERS,  // 521
+};
+// S-1-5-114: a local account that is a member of Administrators.
+const DWORD kLocalAccountAndAdministratorRid = 114;
+
+// The LUIDs of a standard user's privileges, fixed by Windows.
+const DWORD kStandardUserPrivileges[] = {
+    19,   // SeShutdownPrivilege
+    23,   // SeChangeNotifyPrivilege
+    25,   // SeUndockPrivilege
+    33,   // SeIncreaseWorkingSetPrivilege
+    34,   // SeTimeZonePrivilege
+};
+
+// S-1-16-8192, the Medium integrity level.
+const SID kMediumIntegritySid = {SID_REVISION, 1, SECURITY_MANDATORY_LABEL_AUTHORITY,
+                                 {SECURITY_MANDATORY_MEDIUM_RID}};
+
+// Whether `value` is one of the `count` values at `values`. Its own
+// function, so that its loop is not unrolled once for each table.
+__attribute__((noinline)) bool Holds(const DWORD* values, size_t count, DWORD value)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (values[i] == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IsNtAuthority(const SID* sid)
+{
+    const BYTE* authority = sid->IdentifierAuthority.Value;
+    for (int i = 0; i < 5; ++i) {
+        if (authority[i] != 0) {
+            return false;
+        }
+    }
+    return authority[5] == kNtAuthority;
+}
+
+}  // namespace
+
+bool IsAdministratorsEquivalent(const SID* sid)
+{
+    if (!IsNtAuthority(sid)) {
+        return false;
+    }
+    const DWORD* part = sid->SubAuthority;
+    switch (sid->SubAuthorityCount) {
+    case 1:
+        return part[0] == kLocalAccountAndAdministratorRid;
+    case 2:
+        return part[0] == SECURITY_BUILTIN_DOMAIN_RID &&
+               Holds(kBuiltinAdministratorsEquivalents,
+                     sizeof kBuiltinAdministratorsEquivalents / sizeof(DWORD), part[1]);
+    case 5:
+        return part[0] == SECURITY_NT_NON_UNIQUE &&
+               Holds(kDomainAdministratorsEquivalents,
+                     sizeof kDomainAdministratorsEquivalents / sizeof(DWORD), part[4]);
+    default:
+        return false;
+    }
+}
+
+bool IsStandardUserPrivilege(LUID luid)
+{
+    return luid.HighPart == 0 &&
+           Holds(kStandardUserPrivileges, sizeof kStandardUserPrivileges / sizeof(DWORD), luid.LowPart);
+}
+
+// Its own frame: the caller's groups and privileges are read onto the stack,
+// just under a page together.
+__attribute__((noinline)) DWORD MakeLimitedToken(const PlatformCalls& platform,
+                                                 HANDLE processToken, PSID administratorsSid,
+                                                 HANDLE* limitedToken)
+{
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
+    RecordBuffer<TOKEN_GROUPS, kTokenGroupsBufferSize> groups;
+    RecordBuffer<TOKEN_PRIVILEGES, kTokenPrivilegesBufferSize> privileges;
+    // NOLINTEND(cppcoreguidelines-pro-type-member-init)
+    DWORD groupsSize = 0;
+    DWORD privilegesSize = 0;
+    if (!platform.GetTokenInformation(processToken, TokenGroups, groups.bytes, sizeof groups.bytes,
+                                      &groupsSize) ||
+        !platform.GetTokenInformation(processToken, TokenPrivileges, privileges.bytes,
+                                      sizeof privileges.bytes, &privilegesSize)) {
+        return FailureCode(platform);
+    }
+
+    // The groups to make deny-only, listed in the room after what the
+    // platform wrote, where the groups' SIDs stay: Administrators first, as
+    // in the default form, then every other administrators' equal the
+    // caller has.
+    size_t listStart = (groupsSize + alignof(SID_AND_ATTRIBUTES) - 1) / alignof(SID_AND_ATTRIBUTES) *
+                       alignof(SID_AND_ATTRIBUTES);
+    size_t room = listStart < sizeof groups.bytes
+                      ? (sizeof groups.bytes - listStart) / sizeof(SID_AND_ATTRIBUTES)
+                      : 0;
+    if (room == 0) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    SID_AND_ATTRIBUTES* disable = reinterpret_cast<SID_AND_ATTRIBUTES*>(groups.bytes + listStart);
+    disable[0].Sid = administratorsSid;
+    disable[0].Attributes = 0;
+    DWORD disableCount = 1;
+    const TOKEN_GROUPS* caller = RecordIn(groups);
+    for (DWORD i = 0; i < caller->GroupCount; ++i) {
+        const SID* sid = static_cast<const SID*>(caller->Groups[i].Sid);
+        // Administrators itself, an equal of two parts, is first already.
+        if (!IsAdministratorsEquivalent(sid) ||
+            (sid->SubAuthorityCount == 2 && sid->SubAuthority[1] == DOMAIN_ALIAS_RID_ADMINS)) {
+            continue;
+        }
+        if (disableCount == room) {
+            return ERROR_INSUFFICIENT_BUFFER;
+        }
+        disable[disableCount].Sid = caller->Groups[i].Sid;
+        disable[disableCount].Attributes = 0;
+        ++disableCount;
+    }
+
+    // The privileges to delete, gathered at the front of the caller's own
+    // list: every one a standard user does not have.
+    TOKEN_PRIVILEGES* held = RecordIn(privileges);
+    DWORD deleteCount = 0;
+    for (DWORD i = 0; i < held->PrivilegeCount; ++i) {
+        if (!IsStandardUserPrivilege(held->Privileges[i].Luid)) {
+            held->Privileges[deleteCount++] = held->Privileges[i];
+        }
+    }
+
+    *limitedToken = MakeRestrictedCopy(platform, processToken, disableCount, disable, deleteCount,
+                                       held->Privileges);
+    return *limitedToken != nullptr ? 0 : FailureCode(platform);
+}
+
+DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
+                             HANDLE limitedToken)
+{
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
+    RecordBuffer<TOKEN_MANDATORY_LABEL, sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE> level;
+    // NOLINTEND(cppcoreguidelines-pro-type-member-init)
+    DWORD returned = 0;
+    if (!platform.GetTokenInformation(processToken, TokenIntegrityLevel, level.bytes,
+                                      sizeof level.bytes, &returned)) {
+        return FailureCode(platform);
+    }
+    // The level is the label's last sub-authority.
+    const SID* label = static_cast<const SID*>(RecordIn(level)->Label.Sid);
+    if (label->SubAuthorityCount == 0 ||
+        label->SubAuthority[label->SubAuthorityCount - 1] <= SECURITY_MANDATORY_MEDIUM_RID) {
+        return 0;
+    }
+    TOKEN_MANDATORY_LABEL medium;
+    // The platform only reads the SID; the field is not const.
+    medium.Label.Sid = const_cast<SID*>(&kMediumIntegritySid);
+    medium.Label.Attributes = SE_GROUP_INTEGRITY;
+    if (!platform.SetTokenInformation(limitedToken, TokenIntegrityLevel, &medium,
+                                      sizeof medium + sizeof kMediumIntegritySid)) {
+        return FailureCode(platform);
+    }
+    return 0;
+}

@@ -1,0 +1,43 @@
+// The limited form's token: what Windows gives an administrator's unelevated
+// session. Every group Windows counts as an administrators' equal is
+// deny-only, every privilege but a standard user's is gone, and the
+// integrity level is at most Medium.
+#pragma once
+
+#include "platform/platform_calls.h"
+
+// The most bytes of the caller's groups the launcher reads, with the list of
+// groups to make deny-only built in the room the groups leave. A token with
+// more fails the step with ERROR_INSUFFICIENT_BUFFER.
+const DWORD kTokenGroupsBufferSize = 3072;
+// The most bytes of the caller's privileges the launcher reads; Windows
+// knows some three dozen privileges, twelve bytes each.
+const DWORD kTokenPrivilegesBufferSize = 640;
+
+// Whether Windows counts `sid` as an administrators' equal: the BUILTIN
+// aliases Administrators, Power Users, Account, Server, Print and Backup
+// Operators, RAS servers, Pre-Windows 2000 access, Network Configuration and
+// Cryptographic Operators (S-1-5-32-RID); a domain's read-only domain
+// controllers of the enterprise, admins, domain controllers, cert, schema,
+// enterprise and policy admins and read-only domain controllers
+// (S-1-5-21-x-y-z-RID); and "local account and member of Administrators"
+// (S-1-5-114). The whole SID is matched, never its last part alone.
+bool IsAdministratorsEquivalent(const SID* sid);
+
+// Whether a standard user's token has the privilege `luid` too: change
+// notify, shut down, undock, increase working set, time zone.
+bool IsStandardUserPrivilege(LUID luid);
+
+// Makes the limited copy of `processToken` in `*limitedToken`: the
+// Administrators SID and every other administrators' equal among the
+// caller's groups deny-only, every privilege but a standard user's deleted,
+// the other groups and the kept privileges as they were. Returns 0, or the
+// error code of the step that failed.
+DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
+                       HANDLE* limitedToken);
+
+// Gives `limitedToken` the Medium integrity level when the caller's token's
+// is above Medium; leaves it alone otherwise. Returns 0, or the error code
+// of the step that failed.
+DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
+                             HANDLE limitedToken);
