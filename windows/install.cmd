@@ -2,7 +2,8 @@
 rem Installs Tolvane for the current Windows account, no administrator
 rem rights needed: copies tolvane.exe to %LOCALAPPDATA%\Programs\Tolvane and
 rem adds "Run without administrator rights" to the menu of programs in
-rem Explorer (a per-user verb on exefile under HKCU\Software\Classes).
+rem Explorer (a per-user verb on exefile under HKCU\Software\Classes), which
+rem starts the program with /limited: the token of an unelevated session.
 rem Run it from the folder it came in: x64\tolvane.exe is installed on 64-bit
 rem Windows, x86\tolvane.exe otherwise. Running it again changes nothing but
 rem the verb's command, which it brings up to date.
@@ -81,13 +82,13 @@ if errorlevel 1 echo Note: could not remove the mark of the Internet zone from "
 
 reg add "!VERB!" /ve /d "Run without administrator rights" /f >nul
 if errorlevel 1 goto :no_registry
-reg add "!VERB!\command" /ve /d "\"!FOLDER!\tolvane.exe\" \"%%1\"" /f >nul
+reg add "!VERB!\command" /ve /d "\"!FOLDER!\tolvane.exe\" /limited \"%%1\"" /f >nul
 if errorlevel 1 goto :no_registry
 if defined MADE_CLASS reg add "!VERB!" /v TolvaneMadeClassKey /d "!CLASSES!\exefile" /f >nul
 if defined MADE_SHELL reg add "!VERB!" /v TolvaneMadeShellKey /d "!CLASSES!\exefile\shell" /f >nul
 if defined MADE_PROGRAMS reg add "!VERB!" /v TolvaneMadeFolder /d "!PROGRAMS!" /f >nul
 echo Added "Run without administrator rights" to the menu of programs: "!VERB!".
-echo Its command: "!FOLDER!\tolvane.exe" "%%1"
+echo Its command: "!FOLDER!\tolvane.exe" /limited "%%1"
 set "STATUS=0"
 goto :end
 

@@ -102,6 +102,10 @@ class Wine:
             return "this host cannot execute 32-bit x86 programs"
         return None
 
+    def system_program(self, name):
+        """The path of a program of Windows' own, as Windows programs name it."""
+        return "C:\\windows\\system32\\" + name
+
     def japanese_locale(self):
         """The environment that gives programs ANSI code page 932, or None."""
         if "ja_jp.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
@@ -153,6 +157,12 @@ class Wine:
             return subprocess.run(self.command(args), stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                   env=dict(os.environ, **(env_extra or {})), timeout=timeout).returncode
 
+    def output(self, args):
+        """What a program printed, as text."""
+        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=120)
+        return (done.stdout + done.stderr).decode("latin-1")
+
     def start(self, args, log, env_extra=None):
         return subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                 env=dict(os.environ, **(env_extra or {})))
@@ -171,6 +181,9 @@ class NativeWindows(Wine):
 
     def cannot_run(self, arch):
         return None   # the i686 image runs under WoW64
+
+    def system_program(self, name):
+        return os.path.join(os.environ.get("SystemRoot", "C:\\Windows"), "System32", name)
 
     def japanese_locale(self):
         return None   # Windows sets the ANSI code page for the whole machine
@@ -365,18 +378,52 @@ def harness_report(ws, name, env_extra):
 ADMINISTRATOR_DEFAULT_DACL = {"TOLVANE_HARNESS_DEFAULT_DACL": "D:(A;;GA;;;BA)(A;;GA;;;SY)"}
 GENERIC_ALL = "0x10000000"
 
-# name, what the harness is given, the default DACL the caller must have
-# (None: whatever the platform gives), and why only Windows shows the case
+ADMINISTRATOR_DACL = [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")]
+LIMITED = b"/limited "
+WINE_OWN_OBJECTS = ("Wine gives every new process the same DACL and checks no access to a process or "
+                    "thread, and lets a program reopen its own objects whatever its default DACL")
+WINE_LEVELS = "Wine ignores integrity levels and counts every token as elevated"
+
+# name, the options before the path, what the harness is given, the default
+# DACL the caller must have (None: whatever the platform gives), and why
+# only Windows shows the case
 TOKEN_CASES = [
-    ("the caller's own default DACL", {}, None, None),
-    ("a full administrator's default DACL", ADMINISTRATOR_DEFAULT_DACL,
-     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")], None),
-    ("a full administrator's default DACL: the program opens itself and what it makes",
-     dict(ADMINISTRATOR_DEFAULT_DACL, TOLVANE_OWN_OBJECTS="1"),
-     [("allowed", GENERIC_ALL, ADMINISTRATORS), ("allowed", GENERIC_ALL, "S-1-5-18")],
-     "Wine gives every new process the same DACL and checks no access to a process or thread, "
-     "and lets a program reopen its own objects whatever its default DACL"),
+    ("the caller's own default DACL", b"", {}, None, None),
+    ("a full administrator's default DACL", b"", ADMINISTRATOR_DEFAULT_DACL, ADMINISTRATOR_DACL, None),
+    ("a full administrator's default DACL: the program opens itself and what it makes", b"",
+     dict(ADMINISTRATOR_DEFAULT_DACL, TOLVANE_OWN_OBJECTS="1"), ADMINISTRATOR_DACL, WINE_OWN_OBJECTS),
+    ("the default form: the caller's level, counted as elevated", b"", {}, None, WINE_LEVELS),
+    ("/limited, the caller's own default DACL", LIMITED, {}, None, None),
+    ("/limited, a full administrator's default DACL", LIMITED, ADMINISTRATOR_DEFAULT_DACL,
+     ADMINISTRATOR_DACL, None),
+    ("/limited, a full administrator's default DACL: the program opens itself and what it makes",
+     LIMITED, dict(ADMINISTRATOR_DEFAULT_DACL, TOLVANE_OWN_OBJECTS="1"), ADMINISTRATOR_DACL,
+     WINE_OWN_OBJECTS),
+    ("/limited: Medium integrity, not elevated", LIMITED, {}, None, WINE_LEVELS),
 ]
+
+# The privileges a standard user's token has, which /limited keeps.
+STANDARD_USER_PRIVILEGES = {"SeChangeNotifyPrivilege", "SeShutdownPrivilege", "SeUndockPrivilege",
+                            "SeIncreaseWorkingSetPrivilege", "SeTimeZonePrivilege"}
+MEDIUM_INTEGRITY = "S-1-16-8192"
+
+
+def administrators_equivalent(sid):
+    """Whether Windows counts the group as an administrators' equal, by the
+    whole shape of its SID."""
+    parts = sid.split("-")
+    builtin = {544, 547, 548, 549, 550, 551, 553, 554, 556, 569}
+    domain = {498, 512, 516, 517, 518, 519, 520, 521}
+    return (sid == "S-1-5-114" or
+            (len(parts) == 5 and parts[:4] == ["S", "1", "5", "32"] and int(parts[4]) in builtin) or
+            (len(parts) == 8 and parts[:4] == ["S", "1", "5", "21"] and int(parts[7]) in domain))
+
+
+def level_of(report):
+    """The integrity level's RID, or None."""
+    level = first(report, "integrity") or ""
+    return int(level.split(" ")[0].split("-")[-1]) if level.startswith("S-1-16-") else None
+
 
 # What the program opens of its own under TOLVANE_OWN_OBJECTS, and for what.
 OWN_OBJECTS = [
@@ -390,11 +437,16 @@ OWN_OBJECTS = [
 
 
 def test_token(ws):
-    for name, env, caller_dacl, _ in this_runs(TOKEN_CASES):
-        token_case(ws, name, env, caller_dacl)
+    for name, options, env, caller_dacl, windows_only in this_runs(TOKEN_CASES):
+        token_case(ws, name, options, env, caller_dacl, windows_only is not None)
 
 
-def token_case(ws, case, env, caller_dacl):
+def token_case(ws, case, options, env, caller_dacl, windows_only):
+    """The started program's token against its caller's: the default form
+    makes Administrators deny-only and changes nothing else; /limited makes
+    every administrators' equal deny-only and keeps a standard user's
+    privileges only. Either way the user joins the default DACL. Only
+    Windows shows the level and the elevation."""
     caller = harness_report(ws, case + ": caller", env)
     if not check(caller is not None and first(caller, "user") is not None,
                  case + ": caller's own report written", caller and first(caller, "user")):
@@ -402,13 +454,26 @@ def token_case(ws, case, env, caller_dacl):
     if caller_dacl is not None:
         check(default_dacl_of(caller) == caller_dacl, case + ": caller's default DACL (precondition)",
               default_dacl_of(caller))
-    status, _, report_path, _ = run_launcher(ws, case, b'tolvane.exe "%s"' % HOST.path(ws.target).encode(),
-                                             env_extra=env)
+    status, _, report_path, _ = run_launcher(
+        ws, case, b"tolvane.exe " + options + b'"%s"' % HOST.path(ws.target).encode(), env_extra=env)
     check(status == 0, case + ": launcher status", status)
     if not check(wait_for(report_path, REPORT_WAIT_SECONDS), case + ": child's report written",
                  report_path):
         return
     child = read_report(report_path)
+    limited = options == LIMITED
+    if windows_only and limited:
+        expected_level = min(level_of(caller) or 0, 8192) if level_of(caller) is not None else None
+        check(level_of(child) == expected_level, case + ": Medium integrity, or the caller's lower one",
+              (first(caller, "integrity"), first(child, "integrity")))
+        check(first(child, "elevation") == "no", case + ": Windows counts the token as not elevated",
+              first(child, "elevation"))
+    elif windows_only:
+        check(level_of(child) == level_of(caller), case + ": the caller's integrity level",
+              (first(caller, "integrity"), first(child, "integrity")))
+        check(first(child, "elevation") == first(caller, "elevation"),
+              case + ": counted as elevated as the caller is", (first(caller, "elevation"),
+                                                              first(child, "elevation")))
     check(first(child, "error") is None, case + ": child could open its own token", first(child, "error"))
     if "TOLVANE_OWN_OBJECTS" in env:
         for key, what in OWN_OBJECTS:
@@ -431,7 +496,13 @@ def token_case(ws, case, env, caller_dacl):
           admin)
     check(sorted(child_groups) == sorted(caller_groups), case + ": same group SIDs",
           sorted(set(child_groups) ^ set(caller_groups)))
-    others = {sid: attrs for sid, attrs in child_groups.items() if sid != ADMINISTRATORS}
+    made_deny_only = {sid for sid in caller_groups
+                      if sid == ADMINISTRATORS or (limited and administrators_equivalent(sid))}
+    not_denied = {sid: child_groups[sid] for sid in made_deny_only & set(child_groups)
+                  if "deny-only" not in child_groups[sid] or "enabled" in child_groups[sid]}
+    check(not not_denied, case + ": every administrators' equal the caller has is deny-only"
+          if limited else case + ": only Administrators made deny-only", not_denied)
+    others = {sid: attrs for sid, attrs in child_groups.items() if sid not in made_deny_only}
     changed = {sid: (caller_groups.get(sid), attrs) for sid, attrs in others.items()
                if caller_groups.get(sid) != attrs}
     check(not changed, case + ": every other group's attributes unchanged", changed)
@@ -439,10 +510,15 @@ def token_case(ws, case, env, caller_dacl):
     caller_privileges, child_privileges = privileges_of(caller), privileges_of(child)
     check(len(caller_privileges) > 0, case + ": caller has privileges (precondition)",
           len(caller_privileges))
-    check(child_privileges == caller_privileges, case + ": every privilege and its state unchanged",
-          {p: (caller_privileges.get(p), child_privileges.get(p))
-           for p in set(caller_privileges) | set(child_privileges)
-           if caller_privileges.get(p) != child_privileges.get(p)})
+    kept = {p: a for p, a in caller_privileges.items() if not limited or p in STANDARD_USER_PRIVILEGES}
+    check(not limited or set(caller_privileges) - set(kept),
+          case + ": caller has privileges a standard user has not (precondition)",
+          sorted(set(caller_privileges) - set(kept)))
+    check(child_privileges == kept, case + (": exactly the standard user's privileges the caller had, "
+                                            "as they were" if limited else
+                                            ": every privilege and its state unchanged"),
+          {p: (kept.get(p), child_privileges.get(p))
+           for p in set(kept) | set(child_privileges) if kept.get(p) != child_privileges.get(p)})
     check([r for k, r in child if k == "restricting"] == [], case + ": no restricting SIDs",
           [r for k, r in child if k == "restricting"])
     check(first(child, "restricted") == "no", case + ": token not restricted", first(child, "restricted"))
@@ -452,11 +528,14 @@ def token_case(ws, case, env, caller_dacl):
 # --- Administrators-only object ------------------------------------------
 
 # name, the event's security descriptor, what the target gets run directly
-# and through the launcher, and why only Windows shows the case
+# and through the launcher, the options before the path, and why only
+# Windows shows the case
 OBJECT_CASES = [
-    ("an event only Administrators may open", "O:BAD:P(A;;GA;;;BA)", "opened", "error 5", None),
+    ("an event only Administrators may open", "O:BAD:P(A;;GA;;;BA)", "opened", "error 5", b"", None),
+    ("an event only Administrators may open, /limited", "O:BAD:P(A;;GA;;;BA)", "opened", "error 5",
+     LIMITED, None),
     ("an event that denies Administrators and allows Everyone", "O:BAD:P(D;;GA;;;BA)(A;;GA;;;WD)",
-     "error 5", "error 5", "Wine 8 does not match a deny entry against a deny-only group"),
+     "error 5", "error 5", b"", "Wine 8 does not match a deny entry against a deny-only group"),
 ]
 
 
@@ -464,10 +543,10 @@ def test_object(ws):
     """Events that Administrators may or may not open: what the target gets
     when run directly and when started through the launcher."""
     for case in this_runs(OBJECT_CASES):
-        object_case(ws, *case[:4])
+        object_case(ws, *case[:5])
 
 
-def object_case(ws, case, descriptor, direct, launched):
+def object_case(ws, case, descriptor, direct, launched, options):
     name = "TolvaneObject-%d-%d" % (os.getpid(), ws.count)
     ready = os.path.join(ws.dir, name + "-ready.txt")
     stop = os.path.join(ws.dir, name + "-stop")
@@ -491,7 +570,7 @@ def object_case(ws, case, descriptor, direct, launched):
         check(caller is not None and first(caller, "object") == direct,
               case + ": run directly: " + direct, caller and first(caller, "object"))
         status, _, report_path, _ = run_launcher(
-            ws, case, b'tolvane.exe "%s"' % HOST.path(ws.target).encode(), env_extra=env)
+            ws, case, b"tolvane.exe " + options + b'"%s"' % HOST.path(ws.target).encode(), env_extra=env)
         check(status == 0, case + ": launcher status", status)
         child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
         check(child is not None and first(child, "object") == launched,
@@ -573,8 +652,16 @@ class Installation:
                 with open(os.path.join(self.package, image, "tolvane.exe:Zone.Identifier"), "w") as f:
                     f.write("[ZoneTransfer]\nZoneId=3\n")
 
-        statuses = [self.cmd("install.cmd"), self.cmd("install.cmd")]
+        # The second run goes over what 1.1.0 left: a command without /limited.
+        statuses = [self.cmd("install.cmd")]
+        HOST.run(["reg", "add", VERB_KEY + "\\command", "/ve", "/d", '"%s" "%%1"' % HOST.path(self.installed),
+                  "/f"], self.log)
+        statuses.append(self.cmd("install.cmd"))
         check(statuses == [0, 0], case + ": install.cmd, run twice", statuses)
+        command = HOST.output(["reg", "query", VERB_KEY + "\\command", "/ve"])
+        expected = '"%s" /limited "%%1"' % HOST.path(self.installed)
+        check(expected in command, case + ": the verb's command, brought up to date, carries /limited",
+              command.strip().splitlines()[-1:] if command.strip() else command)
         with open(self.installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
             check(a.read() == b.read(), case + ": installed the x86_64 image on 64-bit Windows",
                   self.installed)
@@ -594,6 +681,10 @@ class Installation:
         admin = groups_of(child).get(ADMINISTRATORS) if child else None
         check(admin is not None and "deny-only" in admin, case + ": started with Administrators deny-only",
               admin)
+        privileges = set(privileges_of(child)) if child else None
+        check(privileges is not None and privileges <= STANDARD_USER_PRIVILEGES,
+              case + ": started with a standard user's privileges only, as /limited gives",
+              sorted(privileges or []))
         check(child is not None and first(child, "commandline") == '"%s"' % HOST.path(ws.target),
               case + ": started the file the verb was given", child and first(child, "commandline"))
 
@@ -728,6 +819,17 @@ def cmdline_cases(ws):
          ws.target, {0}, b'"' + t + b'" caf\xe9  '),
         ("7,999 bytes of arguments", b'tolvane.exe "' + t + b'" ' + many, ws.target, {0},
          b'"' + t + b'" ' + many),
+        ("/limited before a quoted path with arguments", b'tolvane.exe /limited "' + t + b'" --flag',
+         ws.target, {0}, b'"' + t + b'" --flag'),
+        ("/wait and /limited in either order, in any case, tabs and blanks",
+         b'tolvane.exe /WAIT\t/Limited  "' + t + b'" -x "a b"', ws.target, {0}, b'"' + t + b'" -x "a b"'),
+        ("/limited and /wait", b'tolvane.exe /limited /wait "' + t + b'"', ws.target, {0}),
+        ("/limited before an unquoted path: taken whole, names no file", b"tolvane.exe /limited " + t,
+         None, {2, 3}),
+        ("/limited with a letter glued to it", b'tolvane.exe /limitedx "' + t + b'"', None, nonzero),
+        ("/limited alone", b"tolvane.exe /limited", None, nonzero),
+        ("/limited twice", b'tolvane.exe /limited /limited "' + t + b'"', None, nonzero),
+        ("an unknown option", b'tolvane.exe /x "' + t + b'"', None, nonzero),
         ("a byte glued to the closing quote", b'tolvane.exe "' + t + b'"x', None, nonzero),
         ("a path that names no file", b'tolvane.exe "' + HOST.path(ws.missing).encode() + b'"',
          None, {2, 3}),
@@ -779,9 +881,10 @@ def legacy_code_page_launcher(ws):
 
 
 # name, the options before the path, and why only Windows shows the case
+WINE_UAC = "Wine has no UAC and no elevation, and so neither its refusal (740) nor its absence to show"
 ELEVATION_CASES = [
-    ("a program whose manifest requires administrator rights", b"",
-     "Wine has no UAC and no elevation, and so neither its refusal (740) nor its absence to show"),
+    ("a program whose manifest requires administrator rights", b"", WINE_UAC),
+    ("a program whose manifest requires administrator rights, /limited", LIMITED, WINE_UAC),
 ]
 
 
@@ -875,18 +978,39 @@ def cmdline_case(ws, name, command_line, program, statuses, given, image=None):
 
 # --- detached ------------------------------------------------------------
 
+# name, the options and the program's arguments, how long the program takes
+# (ms), whether the launcher waits for it, and the status it must end with
+def detached_cases(ws):
+    cmd = HOST.system_program("cmd.exe").encode()
+    t = HOST.path(ws.target).encode()
+    return [
+        ("without /wait the launcher does not wait", b'"' + t + b'"', 3000, False, 0),
+        ("/wait: the launcher ends after the program", b'/wait "' + t + b'"', 3000, True, 0),
+        ("/wait with cmd.exe /c exit 7 ends with 7", b'/wait "' + cmd + b'" /c exit 7', None, True, 7),
+        ("/limited /wait with cmd.exe /c exit 7 ends with 7", b'/limited /wait "' + cmd + b'" /c exit 7',
+         None, True, 7),
+    ]
+
+
 def test_detached(ws):
-    delay_ms = 3000
-    status, elapsed, report_path, _ = run_launcher(
-        ws, "detached", b'tolvane.exe "%s"' % HOST.path(ws.target).encode(), delay_ms=delay_ms)
-    absent_at_end = not os.path.exists(report_path)
-    check(status == 0, "launcher status", status)
-    check(elapsed is not None and elapsed < delay_ms, "launcher ended before the target's work (ms)",
-          elapsed)
-    check(absent_at_end, "target still working when the launcher had ended",
-          "no report yet" if absent_at_end else "report already there")
-    check(wait_for(report_path, REPORT_WAIT_SECONDS + delay_ms / 1000),
-          "target finished its work afterwards", os.path.exists(report_path))
+    for name, tail, delay_ms, waits, expected in detached_cases(ws):
+        status, elapsed, report_path, _ = run_launcher(ws, name, b"tolvane.exe " + tail, delay_ms=delay_ms)
+        present_at_end = os.path.exists(report_path)
+        check(status == expected, name + ": status", status)
+        if delay_ms is None:
+            continue
+        if waits:
+            check(elapsed is not None and elapsed >= delay_ms, name + ": the launcher took the program's "
+                  "time at least (ms)", elapsed)
+            check(present_at_end, name + ": the program had finished its work when the launcher ended",
+                  "report there" if present_at_end else "no report yet")
+            continue
+        check(elapsed is not None and elapsed < delay_ms, name + ": launcher ended before the target's "
+              "work (ms)", elapsed)
+        check(not present_at_end, name + ": target still working when the launcher had ended",
+              "no report yet" if not present_at_end else "report already there")
+        check(wait_for(report_path, REPORT_WAIT_SECONDS + delay_ms / 1000),
+              name + ": target finished its work afterwards", os.path.exists(report_path))
 
 
 # --- usage box on a display ----------------------------------------------

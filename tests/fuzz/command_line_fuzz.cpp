@@ -1,5 +1,6 @@
-// Fuzzes the command-line rules with arbitrary bytes: the tail cut, then the
-// quote rule on the tail it gives, as the launcher runs them.
+// Fuzzes the command-line rules with arbitrary bytes: the tail cut, the
+// options, then the quote rule on what follows them, as the launcher runs
+// them.
 //
 // Input: 32 bytes of lead-byte bitmap (bit n set: byte n begins a double-byte
 // character), then the process command line up to the first NUL. The line
@@ -11,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #define CHECK(condition)                                                        \
     do {                                                                        \
@@ -50,6 +52,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CHECK(memcmp(buffer, original, length + 1) == 0);
     size_t tailLength = strlen(tail);
     CHECK(tail + tailLength == buffer + length);
+
+    // The options: either none and the tail itself, or a quote after a
+    // prefix that is nothing but each known option at most once, each
+    // followed by blanks; nothing written.
+    unsigned options = ~0u;
+    char* rest = TakeOptions(tail, &options);
+    CHECK(memcmp(buffer, original, length + 1) == 0);
+    if (rest == tail) {
+        CHECK(options == 0);
+    } else {
+        CHECK(rest > tail && rest <= tail + tailLength && *rest == '"' && options != 0);
+        unsigned seen = 0;
+        const char* p = tail;
+        while (p < rest) {
+            const char* word = p;
+            while (p < rest && static_cast<unsigned char>(*p) > 0x20) {
+                ++p;
+            }
+            size_t wordLength = static_cast<size_t>(p - word);
+            unsigned option = 0;
+            if (wordLength == 8 && strncasecmp(word, "/limited", 8) == 0) {
+                option = kOptionLimited;
+            } else if (wordLength == 5 && strncasecmp(word, "/wait", 5) == 0) {
+                option = kOptionWait;
+            }
+            CHECK(option != 0 && (seen & option) == 0);
+            seen |= option;
+            CHECK(p < rest);   // a blank after every option
+            while (p < rest && static_cast<unsigned char>(*p) <= 0x20) {
+                CHECK(*p != 0);
+                ++p;
+            }
+        }
+        CHECK(seen == options);
+    }
+    tail = rest;
+    tailLength = strlen(tail);
 
     // The target name and arguments. The path buffer is small and exactly
     // sized, so a copy past its end is caught too.
