@@ -4,7 +4,8 @@
 # make demo   installs what is missing, builds, shows a token before and after
 # make fuzz   fuzzes the command-line rules for FUZZ_SECONDS (default 60)
 # make bench  size and start-to-exit time of each image against a conventional build
-# make dist   writes the release package dist/tolvane-<version>.zip
+# make dist   writes the release: dist/tolvane-<version>.zip, the per-machine
+#             packages dist/tolvane-<version>-x64.msi and -x86.msi, and SHA256SUMS
 BUILD := build
 X64 := $(BUILD)/x64
 

@@ -16,6 +16,8 @@
 //   own-process opened|error <code>  (likewise)
 //   own-thread opened|error <code>   (likewise)
 //   own-token opened|error <code>    (likewise)
+//   write-file opened|error <code>   (only when TOLVANE_WRITE_FILE is set)
+//   write-key opened|error <code>    (only when TOLVANE_WRITE_KEY is set)
 //   inherited-handle none|<the file it names>   (only when TOLVANE_INHERITED_HANDLE is set)
 //   console none|own|shared          (only when TOLVANE_CALLER_PID is set)
 //   console-with-caller yes|no       (likewise)
@@ -42,6 +44,9 @@
 // PROCESS_VM_WRITE), its own first thread for THREAD_GET_CONTEXT |
 // THREAD_SET_CONTEXT and its own token for TOKEN_ADJUST_PRIVILEGES |
 // TOKEN_QUERY: what the DACL its starter gave them allows.
+// TOLVANE_WRITE_FILE names a file and TOLVANE_WRITE_KEY a key under
+// HKEY_LOCAL_MACHINE: the report says whether this process may open the file
+// for writing and the key for setting values (it changes neither).
 // TOLVANE_INHERITED_HANDLE names a handle value its caller made inheritable:
 // the report says which file, if any, that value is a handle to here.
 // TOLVANE_CALLER_PID names the caller that has a console: the report says
@@ -186,6 +191,28 @@ static void ReportOwnObjects(FILE* out)
                      : nullptr);
 }
 
+// Whether this process may change an installed file and a machine-wide key.
+static void ReportWrites(FILE* out)
+{
+    const char* file = getenv("TOLVANE_WRITE_FILE");
+    if (file != nullptr) {
+        HANDLE opened = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ReportOpened(out, "write-file", opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+    }
+    const char* key = getenv("TOLVANE_WRITE_KEY");
+    if (key != nullptr) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &opened);
+        if (status == ERROR_SUCCESS) {
+            fprintf(out, "write-key opened\n");
+            RegCloseKey(opened);
+        } else {
+            fprintf(out, "write-key error %ld\n", status);
+        }
+    }
+}
+
 // What this process holds of its caller's: a handle value the caller made
 // inheritable, and the caller's console.
 static void ReportInherited(FILE* out)
@@ -251,6 +278,7 @@ static void Report(FILE* out)
         ReportOwnObjects(out);
     }
     ReportInherited(out);
+    ReportWrites(out);
 
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {

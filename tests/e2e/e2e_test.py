@@ -24,6 +24,7 @@ knows how a Windows program is run and how a path is named, under Wine or
 natively, is HOST (the classes Wine and NativeWindows).
 """
 import contextlib
+import getpass
 import os
 import shutil
 import subprocess
@@ -106,6 +107,19 @@ class Wine:
         """The path of a program of Windows' own, as Windows programs name it."""
         return "C:\\windows\\system32\\" + name
 
+    def program_files(self, arch):
+        """Where a package of `arch` (x64, x86) installs, as Windows names it."""
+        return "C:\\Program Files" if arch == "x64" else "C:\\Program Files (x86)"
+
+    def local(self, path):
+        """A path on drive C: as a path here: in the prefix's drive_c."""
+        prefix = os.environ.get("TOLVANE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
+        return os.path.join(prefix, "drive_c", *path[3:].split("\\"))
+
+    def local_app_data(self):
+        """The user's LOCALAPPDATA, as a path here."""
+        return self.local("C:\\users\\%s\\AppData\\Local" % getpass.getuser())
+
     def japanese_locale(self):
         """The environment that gives programs ANSI code page 932, or None."""
         if "ja_jp.utf8" not in subprocess.run(["locale", "-a"], capture_output=True,
@@ -184,6 +198,15 @@ class NativeWindows(Wine):
 
     def system_program(self, name):
         return os.path.join(os.environ.get("SystemRoot", "C:\\Windows"), "System32", name)
+
+    def program_files(self, arch):
+        return os.environ["ProgramW6432" if arch == "x64" else "ProgramFiles(x86)"]
+
+    def local(self, path):
+        return path
+
+    def local_app_data(self):
+        return os.environ["LOCALAPPDATA"]
 
     def japanese_locale(self):
         return None   # Windows sets the ANSI code page for the whole machine
@@ -603,9 +626,44 @@ INSTALL_CASES = [
 ]
 
 
+# name, the package's architecture, and why only Windows shows the case
+PACKAGE_CASES = [
+    ("the x64 package: install over an older one, use, refuse a downgrade, uninstall", "x64", None),
+    ("the x86 package: install over an older one, use, refuse a downgrade, uninstall", "x86", None),
+    ("the x64 package: a program started with /limited cannot change what it installed", "x64",
+     "Wine checks no file's or registry key's DACL"),
+]
+OLD_VERSION = "0.9.0"
+
+
 def test_install(ws):
     for name, folder, windows_only in this_runs(INSTALL_CASES):
         Installation(ws, folder).test(name, windows_only is not None)
+    for name, arch, windows_only in this_runs(PACKAGE_CASES):
+        reason = HOST.cannot_run("i686") if arch == "x86" else None
+        if reason is not None:
+            print("skip: %s: %s, and the package installs the i686 image" % (name, reason))
+            continue
+        MachinePackage(ws, arch).test(name, windows_only is not None)
+
+
+def release_dir(ws):
+    """The release: the per-user zip, the two packages and SHA256SUMS, with
+    packages of an older version in old/. Natively, the ones the workflow
+    built on Debian (TOLVANE_RELEASE); here, written by scripts/dist."""
+    given = os.environ.get("TOLVANE_RELEASE")
+    if given:
+        return given
+    out = os.path.join(ws.dir, "dist")
+    if not os.path.exists(os.path.join(out, "SHA256SUMS")):
+        dist = [sys.executable, os.path.join(ROOT, "scripts", "dist")]
+        quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "check": True}
+        subprocess.run(dist + [ws.i686_build, ws.build, out], **quiet)
+        for arch, tree in (("x64", ws.build), ("x86", ws.i686_build)):
+            subprocess.run(dist + ["--package", os.path.join(tree, "tolvane.exe"), arch, OLD_VERSION,
+                                   os.path.join(out, "old", "tolvane-%s-%s.msi" % (OLD_VERSION, arch))],
+                           **quiet)
+    return out
 
 
 class Installation:
@@ -614,11 +672,11 @@ class Installation:
 
     def __init__(self, ws, folder):
         self.ws = ws
-        zip_dir = os.path.join(ws.dir, "dist")
-        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "dist"), ws.i686_build, ws.build,
-                        zip_dir], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+        release = release_dir(ws)
+        (name,) = [f for f in os.listdir(release) if f.endswith(".zip")]
         self.package = os.path.join(ws.dir, "package")
-        with zipfile.ZipFile(os.path.join(zip_dir, os.listdir(zip_dir)[0])) as archive:
+        shutil.rmtree(self.package, ignore_errors=True)
+        with zipfile.ZipFile(os.path.join(release, name)) as archive:
             archive.extractall(self.package)
         self.log = os.path.join(ws.dir, "cmd.log")
         self.profile = os.path.join(ws.dir, folder, "Local")
@@ -733,6 +791,134 @@ class Installation:
             check(("Press any key" in output) == pauses,
                   case + ": uninstall.cmd " + how + (" waits for a key" if pauses else " does not wait"),
                   output[-200:])
+
+
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+MACHINE_VERB_KEY = "HKLM\\" + CLASS_KEY + "\\shell\\Tolvane"
+
+
+def registry_tree(key, view):
+    """Every key under `key` with its values, as reg query /s lists them:
+    {key: {value name: data}}, "(Default)" for the default value."""
+    output = HOST.output(["reg", "query", key, "/s", "/reg:" + view])
+    tree, current = {}, None
+    for line in output.splitlines():
+        if line.startswith("HKEY_"):
+            current = tree.setdefault(line.strip(), {})
+        elif current is not None and line.startswith("    ") and line.strip():
+            parts = line.strip().split("    ", 2)
+            if len(parts) >= 2:
+                current[parts[0]] = parts[2] if len(parts) > 2 else ""
+    return tree
+
+
+class MachinePackage:
+    """A per-machine package of the release installed with msiexec,
+    silently: over an older version of itself, used through its verb, an
+    older version refused over it, and uninstalled."""
+
+    def __init__(self, ws, arch):
+        self.ws = ws
+        self.arch = arch
+        self.view = "64" if arch == "x64" else "32"
+        release = release_dir(ws)
+        with open(os.path.join(ws.build, "VERSION")) as f:
+            self.version = f.read().strip()
+        self.package = os.path.join(release, "tolvane-%s-%s.msi" % (self.version, arch))
+        self.old_package = os.path.join(release, "old", "tolvane-%s-%s.msi" % (OLD_VERSION, arch))
+        self.folder = HOST.program_files(arch) + "\\Tolvane"
+        self.image = self.folder + "\\tolvane.exe"
+        self.built_image = os.path.join(ws.build if arch == "x64" else ws.i686_build, "tolvane.exe")
+        self.log = os.path.join(ws.dir, "msiexec-%s.log" % arch)
+
+    def msiexec(self, *args):
+        return HOST.run(["msiexec"] + list(args), self.log, timeout=300)
+
+    def entries(self):
+        """The Programs and Features entries named Tolvane: {key: values}."""
+        return {key: values for key, values in registry_tree(UNINSTALL_KEY, self.view).items()
+                if values.get("DisplayName") == "Tolvane"}
+
+    def verb(self):
+        return registry_tree(MACHINE_VERB_KEY, self.view)
+
+    def test(self, case, windows_only):
+        ws = self.ws
+        # What an earlier run that stopped halfway left.
+        for key in self.entries():
+            self.msiexec("/x", key.rsplit("\\", 1)[-1], "/qn")
+        if not check(os.path.exists(self.package), case + ": the package was built", self.package):
+            return
+
+        if os.path.exists(self.old_package):
+            check(self.msiexec("/i", HOST.path(self.old_package), "/qn") == 0,
+                  case + ": an older version installs silently", self.old_package)
+            versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
+            check(versions == [OLD_VERSION], case + ": the older version is in Programs and Features",
+                  versions)
+        else:
+            print("note: %s: no older package at %s; installing on a clean machine" % (case, self.old_package))
+        status = self.msiexec("/i", HOST.path(self.package), "/qn")
+        check(status == 0, case + ": msiexec /i ... /qn", status)
+        entries = self.entries()
+        seen = sorted((v.get("DisplayVersion"), v.get("Publisher")) for v in entries.values())
+        check(seen == [(self.version, "The Tolvane authors")],
+              case + ": one entry in Programs and Features: the release's, its publisher (the older "
+              "one is gone)", seen)
+
+        local = HOST.local(self.image)
+        with open(self.built_image, "rb") as built:
+            installed = open(local, "rb").read() if os.path.exists(local) else None
+            check(installed == built.read(), case + ": the image installed in " + self.folder, local)
+        verb = self.verb()
+        label = verb.get(MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), {}).get("(Default)")
+        command = verb.get(MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "\\command", {}).get(
+            "(Default)")
+        check(label == "Run without administrator rights", case + ": the machine's verb", label)
+        check(command == '"%s" /limited "%%1"' % self.image, case + ": its command", command)
+        check(not HOST.run(["reg", "query", VERB_KEY], self.log) == 0 and
+              not os.path.exists(os.path.join(HOST.local_app_data(), "Programs", "Tolvane")),
+              case + ": nothing per user", VERB_KEY)
+
+        # The verb's command with the program's path put in for %1, as the
+        # shell does, run by the installed image.
+        if command is not None:
+            line = command.replace("%1", HOST.path(ws.target))
+            env = {}
+            if windows_only:
+                env = {"TOLVANE_WRITE_FILE": self.image,
+                       "TOLVANE_WRITE_KEY": MACHINE_VERB_KEY.split("\\", 1)[1]}
+                caller = caller_report(ws, env)
+                check(caller is not None and (first(caller, "write-file"), first(caller, "write-key")) ==
+                      ("opened", "opened"), case + ": the administrator may change both (precondition)",
+                      caller and (first(caller, "write-file"), first(caller, "write-key")))
+            status, _, report_path, _ = run_launcher(ws, case + ": the verb", line.encode("mbcs" if
+                                                     HOST.native else "latin-1"), env_extra=env,
+                                                     image=local)
+            check(status == 0, case + ": the verb's command ran the installed launcher: status", status)
+            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+            privileges = set(privileges_of(child)) if child else None
+            admin = groups_of(child).get(ADMINISTRATORS) if child else None
+            check(admin is not None and "deny-only" in admin and privileges is not None and
+                  privileges <= STANDARD_USER_PRIVILEGES,
+                  case + ": the program has the limited token", (admin, sorted(privileges or [])))
+            if windows_only:
+                seen = child and (first(child, "write-file"), first(child, "write-key"))
+                check(seen == ("error 5", "error 5"), case + ": the program may change neither the "
+                      "installed image nor the verb's key", seen)
+
+        if os.path.exists(self.old_package):
+            status = self.msiexec("/i", HOST.path(self.old_package), "/qn")
+            versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
+            check(status != 0 and versions == [self.version],
+                  case + ": the older version is refused over the newer", (status, versions))
+
+        status = self.msiexec("/x", HOST.path(self.package), "/qn")
+        check(status == 0, case + ": msiexec /x ... /qn", status)
+        left = [what for what, there in (
+            ("the image", os.path.exists(local)), ("the folder", os.path.exists(os.path.dirname(local))),
+            ("the verb", bool(self.verb())), ("the entry", bool(self.entries()))) if there]
+        check(not left, case + ": uninstalled: no file, folder, key or entry left", left)
 
 
 # --- startup -------------------------------------------------------------

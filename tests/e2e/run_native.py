@@ -7,6 +7,7 @@ double-byte group, whose code page Windows sets for the whole machine.
 
 usage: run_native.py <arch> <programs of that arch> <i686 programs> <reports dir>
        run_native.py --install <x86_64 programs> <i686 programs> <reports dir>
+         (the release, packages included, in the folder beside the programs, release/)
 
 Each run's output goes to <reports dir>/<arch>/<run>.txt and is printed; the
 last line counts the runs that passed and failed.
@@ -62,6 +63,8 @@ def main(argv):
 
     runs = []
     if install:
+        # The release the Debian job built, beside the programs.
+        os.environ["TOLVANE_RELEASE"] = os.path.join(os.path.dirname(programs), "release")
         runs.append(("install", e2e + ["install", arch, programs, i686_programs]))
         runs.append(("install-windows", e2e + ["install", arch, programs, i686_programs,
                                                "--windows-only"]))
