@@ -57,19 +57,18 @@ class SkipGroup(Exception):
     pass
 
 
-def this_runs(cases):
-    """The rows of a table that this run takes. A row whose last field is a
-    reason is a case only Windows can show: a --windows-only run takes those
-    rows, on Windows; under Wine it names each with its reason and the group
-    ends as a skip. Every other run takes the rows whose last field is None."""
-    if not WINDOWS_ONLY:
-        return [case for case in cases if case[-1] is None]
-    chosen = [case for case in cases if case[-1] is not None]
-    if not HOST.native:
-        for case in chosen:
+def this_runs(*tables):
+    """The rows of each table that this run takes (one list, or a list for
+    each of several tables). A row whose last field is a reason is a case
+    only Windows can show: a --windows-only run takes those rows, on
+    Windows; under Wine it names each with its reason and the group ends as
+    a skip. Every other run takes the rows whose last field is None."""
+    chosen = [[case for case in cases if (case[-1] is not None) == WINDOWS_ONLY] for cases in tables]
+    if WINDOWS_ONLY and not HOST.native:
+        for case in sum(chosen, []):
             print("skip: %s: only Windows shows it: %s" % (case[0], case[-1]))
         raise SkipGroup()
-    return chosen
+    return chosen[0] if len(chosen) == 1 else chosen
 
 
 def wait_for(path, seconds):
@@ -637,9 +636,10 @@ OLD_VERSION = "0.9.0"
 
 
 def test_install(ws):
-    for name, folder, windows_only in this_runs(INSTALL_CASES):
+    per_user, per_machine = this_runs(INSTALL_CASES, PACKAGE_CASES)
+    for name, folder, windows_only in per_user:
         Installation(ws, folder).test(name, windows_only is not None)
-    for name, arch, windows_only in this_runs(PACKAGE_CASES):
+    for name, arch, windows_only in per_machine:
         reason = HOST.cannot_run("i686") if arch == "x86" else None
         if reason is not None:
             print("skip: %s: %s, and the package installs the i686 image" % (name, reason))
