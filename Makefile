@@ -5,7 +5,9 @@
 # make fuzz   fuzzes the command-line rules for FUZZ_SECONDS (default 60)
 # make bench  size and start-to-exit time of each image against a conventional build
 # make dist   writes the release: dist/tolvane-<version>.zip, the per-machine
-#             packages dist/tolvane-<version>-x64.msi and -x86.msi, and SHA256SUMS
+#             packages dist/tolvane-<version>-x64.msi and -x86.msi, and SHA256SUMS;
+#             signed with SIGN_CERT=cert.pem SIGN_KEY=key.pem, or SIGN_PKCS12=file.pfx,
+#             optionally SIGN_PASSWORD_FILE= and SIGN_TIMESTAMP_URL=
 BUILD := build
 X64 := $(BUILD)/x64
 
@@ -46,7 +48,9 @@ bench: all
 	/usr/bin/python3 scripts/bench.py $(BUILD) 30; status=$$?; scripts/wine-prefix stop; exit $$status
 
 dist: all
-	scripts/dist $(BUILD) $(X64) dist
+	@SIGN_CERT='$(SIGN_CERT)' SIGN_KEY='$(SIGN_KEY)' SIGN_PKCS12='$(SIGN_PKCS12)' \
+	    SIGN_PASSWORD_FILE='$(SIGN_PASSWORD_FILE)' SIGN_TIMESTAMP_URL='$(SIGN_TIMESTAMP_URL)' \
+	    scripts/dist $(BUILD) $(X64) dist
 
 clean:
 	rm -rf $(BUILD) dist

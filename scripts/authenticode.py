@@ -164,16 +164,17 @@ def check_signature(path, certificate_file):
     verify with them as the trusted ones, and its signer must be the first
     of them. Returns the signer's subject, or raises SigningError."""
     with tempfile.TemporaryDirectory(prefix="tolvane-verify.") as work:
-        run(["osslsigncode", "verify", "-in", path, "-CAfile", certificate_file],
-            "the signature does not verify")
         signature = os.path.join(work, "signature.p7")
         run(["osslsigncode", "extract-signature", "-in", path, "-out", signature], "no signature")
-        signers = run(["openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs"],
-                      "the signature holds no certificate")
+        signers = certificates_in(run(["openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs"],
+                                      "the signature holds no certificate"))
         with open(certificate_file, "rb") as f:
             given = certificates_in(f.read())
         if not given:
             raise SigningError("no certificate in %s" % certificate_file)
-        if fingerprint(given[0]) not in [fingerprint(c) for c in certificates_in(signers)]:
-            raise SigningError("not signed with the certificate given")
+        if fingerprint(given[0]) not in [fingerprint(c) for c in signers]:
+            raise SigningError("not signed with the certificate given, but by %s" %
+                               certificate_facts(signers[0], "signature")[0] if signers else "?")
+        run(["osslsigncode", "verify", "-in", path, "-CAfile", certificate_file],
+            "the signature does not verify")
         return certificate_facts(given[0], "certificate")[0]
