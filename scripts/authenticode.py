@@ -56,6 +56,18 @@ def openssl_time(text):
     return datetime.datetime.strptime(text.strip().replace("  ", " "), "%b %d %H:%M:%S %Y %Z")
 
 
+def bare_pkcs7(data):
+    """The DER PKCS#7 of an extracted signature. Some versions of
+    osslsigncode hand an image's signature on in its WIN_CERTIFICATE record:
+    a length, a revision and a type, eight bytes, before it, and padding
+    after it."""
+    if data[:1] != b"\x30" and data[8:9] == b"\x30":
+        data = data[8:]
+    if data[:2] == b"\x30\x82":   # a SEQUENCE whose length takes two bytes
+        data = data[:4 + int.from_bytes(data[2:4], "big")]
+    return data
+
+
 def certificates_in(data):
     """Every PEM certificate in `data` (bytes), each as PEM bytes."""
     begin_marker, end_marker = b"-----BEGIN CERTIFICATE-----", b"-----END CERTIFICATE-----"
@@ -166,8 +178,10 @@ def check_signature(path, certificate_file):
     with tempfile.TemporaryDirectory(prefix="tolvane-verify.") as work:
         signature = os.path.join(work, "signature.p7")
         run(["osslsigncode", "extract-signature", "-in", path, "-out", signature], "no signature")
-        signers = certificates_in(run(["openssl", "pkcs7", "-inform", "DER", "-in", signature, "-print_certs"],
-                                      "the signature holds no certificate"))
+        with open(signature, "rb") as f:
+            der = bare_pkcs7(f.read())
+        signers = certificates_in(run(["openssl", "pkcs7", "-inform", "DER", "-print_certs"],
+                                      "the signature holds no certificate", der))
         with open(certificate_file, "rb") as f:
             given = certificates_in(f.read())
         if not given:
