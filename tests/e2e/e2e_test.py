@@ -503,8 +503,15 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
 
     user = first(caller, "user")
     check(first(child, "user") == user, case + ": same user", (user, first(child, "user")))
-    check(first(child, "owner") == first(caller, "owner"), case + ": same owner",
-          (first(caller, "owner"), first(child, "owner")))
+    # A default owner that the copy makes deny-only (an elevated
+    # administrator's is Administrators) can own nothing: Windows makes the
+    # user the owner instead.
+    caller_owner = first(caller, "owner") or ""
+    denied_owner = caller_owner.split(" ")[0] == ADMINISTRATORS or (
+        options == LIMITED and administrators_equivalent(caller_owner.split(" ")[0]))
+    check(first(child, "owner") == (user if denied_owner else caller_owner),
+          case + (": the user owns what it makes" if denied_owner else ": same owner"),
+          (caller_owner, first(child, "owner")))
     expected_dacl = default_dacl_of(caller) + [("allowed", GENERIC_ALL, user.split(" ")[0])]
     check(default_dacl_of(child) == expected_dacl,
           case + ": default DACL is the caller's and the user's GENERIC_ALL", default_dacl_of(child))
