@@ -14,9 +14,12 @@
 // UTF-8 as an ANSI code page.
 const UINT kUtf8CodePage = 65001;
 
-// Returns 0 when the ANSI command line is the real one: the ANSI code page
-// is UTF-8, or the real (UTF-16) command line converts to it exactly,
-// without best fit and without the default character. Otherwise
-// ERROR_NO_UNICODE_TRANSLATION, or the error code of a conversion that
-// failed outright.
-DWORD CheckAnsiCommandLine(const PlatformCalls& platform);
+// Returns 0 when `ansiTail`, the tail of the ANSI command line, is the real
+// one: the ANSI code page is UTF-8, or the tail of the real (UTF-16)
+// command line, cut by the same rule, converts to it exactly, without best
+// fit and without the default character, and to as many bytes as
+// `ansiTail` has. Only the tail counts: the launcher's own path may hold
+// anything, as long as its conversion ends where the real one does.
+// Otherwise ERROR_NO_UNICODE_TRANSLATION, or the error code of a
+// conversion that failed outright.
+DWORD CheckAnsiCommandLine(const PlatformCalls& platform, const char* ansiTail);

@@ -5,51 +5,66 @@
 
 #include <stddef.h>
 
+// A command line's unit read as unsigned: an ANSI byte, or a UTF-16 unit
+// (wchar_t is unsigned on Windows).
+template <typename Char>
+struct CommandLineUnit;
+template <>
+struct CommandLineUnit<char> {
+    using Type = unsigned char;
+};
+template <>
+struct CommandLineUnit<wchar_t> {
+    using Type = wchar_t;
+};
+
 // Returns what follows the program's own name and the blanks behind it on
-// `commandLine` (null counts as empty). The own name ends at the first byte
-// from 0x01 to 0x20 outside double quotes; a byte for which `isLeadByte`
-// holds begins a double-byte character and takes the next byte with it
-// untested, unless that byte is the terminator. Bytes are compared
-// unsigned. Never returns null, never reads past the terminator and never
-// writes.
-template <typename IsLeadByte>
-char* CutCommandLineTail(char* commandLine, IsLeadByte isLeadByte)
+// `commandLine` (null counts as empty): bytes in an ANSI code page, or
+// UTF-16 units, cut by one rule. The own name ends at the first unit from
+// 0x01 to 0x20 outside double quotes; a unit for which `isLeadByte` holds
+// begins a double-byte character and takes the next unit with it untested,
+// unless that unit is the terminator. Units are compared unsigned. Never
+// returns null, never reads past the terminator and never writes.
+template <typename Char, typename IsLeadByte>
+Char* CutCommandLineTail(Char* commandLine, IsLeadByte isLeadByte)
 {
+    using Unit = typename CommandLineUnit<Char>::Type;
+    static const Char kEmpty[1] = {};
     if (commandLine == nullptr) {
         // Never written: only a tail that starts with a quote is.
-        return const_cast<char*>("");
+        return const_cast<Char*>(kEmpty);
     }
 
     // Pass over the program's own name. Blanks inside double quotes belong
     // to it; the second byte of a double-byte character is never a blank or
     // a quote, however it looks.
-    unsigned char* p = reinterpret_cast<unsigned char*>(commandLine);
+    Char* p = commandLine;
     bool inQuotes = false;
     for (;;) {
-        unsigned char byte = *p;
-        if (byte == 0) {
-            return reinterpret_cast<char*>(p);
+        Unit unit = static_cast<Unit>(*p);
+        if (unit == 0) {
+            return p;
         }
-        if (byte <= ' ' && !inQuotes) {
+        if (unit <= ' ' && !inQuotes) {
             break;
         }
-        if (byte == '"') {
+        if (unit == '"') {
             inQuotes = !inQuotes;
         }
         ++p;
-        if (isLeadByte(byte)) {
+        if (isLeadByte(unit)) {
             if (*p == 0) {
-                return reinterpret_cast<char*>(p);
+                return p;
             }
             ++p;
         }
     }
 
-    // Then over the blanks and control bytes that separate it from the tail.
-    while (*p != 0 && *p <= ' ') {
+    // Then over the blanks and control units that separate it from the tail.
+    while (*p != 0 && static_cast<Unit>(*p) <= ' ') {
         ++p;
     }
-    return reinterpret_cast<char*>(p);
+    return p;
 }
 
 // The options that may come before a quoted path.

@@ -3,9 +3,6 @@
 #include "launcher/failure.h"
 #include "launcher/record_buffer.h"
 
-// An access-allowed entry: its header, its mask, then the SID.
-const size_t kAllowedEntryHeaderSize = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK);
-
 DWORD AppendAllowedEntry(const ACL* acl, size_t aclRoom, const SID* sid, ACL* mended,
                          size_t mendedSize)
 {
@@ -54,18 +51,17 @@ DWORD AppendAllowedEntry(const ACL* acl, size_t aclRoom, const SID* sid, ACL* me
     return 0;
 }
 
-DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
+DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token, ACL* mended)
 {
-    // The records the platform fills and the one it reads, each aligned for
-    // its record and bounded; too small a buffer fails the query with
+    // The records the platform fills, each aligned for its record and
+    // bounded; too small a buffer fails the query with
     // ERROR_INSUFFICIENT_BUFFER.
     // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
     RecordBuffer<TOKEN_USER, sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE> user;
     RecordBuffer<TOKEN_DEFAULT_DACL, kDefaultDaclBufferSize> current;
-    RecordBuffer<ACL, kDefaultDaclBufferSize + kAllowedEntryHeaderSize + SECURITY_MAX_SID_SIZE> mended;
     // NOLINTEND(cppcoreguidelines-pro-type-member-init)
-    static_assert(alignof(decltype(mended)) >= alignof(DWORD), "an ACL is read as DWORDs");
 
+    mended->AclSize = 0;
     DWORD returned = 0;
     if (!platform.GetTokenInformation(token, TokenUser, user.bytes, sizeof user.bytes, &returned) ||
         !platform.GetTokenInformation(token, TokenDefaultDacl, current.bytes, sizeof current.bytes,
@@ -83,13 +79,13 @@ DWORD AddUserToDefaultDacl(const PlatformCalls& platform, HANDLE token)
         return ERROR_INVALID_ACL;
     }
     DWORD appended = AppendAllowedEntry(acl, static_cast<size_t>(end - aclStart),
-                                        static_cast<const SID*>(RecordIn(user)->User.Sid), RecordIn(mended),
-                                        sizeof mended.bytes);
+                                        static_cast<const SID*>(RecordIn(user)->User.Sid), mended,
+                                        kMendedDaclSize);
     if (appended != 0) {
         return appended;
     }
     TOKEN_DEFAULT_DACL replacement;
-    replacement.DefaultDacl = RecordIn(mended);
+    replacement.DefaultDacl = mended;
     if (!platform.SetTokenInformation(token, TokenDefaultDacl, &replacement, sizeof replacement)) {
         return FailureCode(platform);
     }

@@ -13,16 +13,20 @@ void FillLaunchSettings(STARTUPINFOA* launchSettings)
 }
 
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings,
-                      PROCESS_INFORMATION* processInformation)
+                      const char* targetName, char* commandLine, void* security,
+                      STARTUPINFOA* launchSettings, PROCESS_INFORMATION* processInformation)
 {
     memset(processInformation, 0, sizeof *processInformation);
+    SECURITY_ATTRIBUTES attributes;
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = security;
+    attributes.bInheritHandle = FALSE;
     return platform.CreateProcessAsUserA(
                restrictedToken,
                targetName,   // exactly this file: no search, no extension added
                commandLine,  // null: the platform builds it from the name alone
-               nullptr,      // process handle not inheritable
-               nullptr,      // thread handle not inheritable
+               &attributes,  // the process: this security, handle not inheritable
+               &attributes,  // its first thread: the same
                FALSE,        // the launcher's handles stay with the launcher
                0,            // no console, priority or suspension flags
                nullptr,      // the launcher's own environment

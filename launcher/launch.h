@@ -15,10 +15,12 @@ void FillLaunchSettings(STARTUPINFOA* launchSettings);
 
 // Starts the file `targetName` under `restrictedToken`, with `commandLine`
 // (writable, as the platform requires) or, when that is null, with its name
-// alone as its command line; in the launcher's environment and current
-// directory; and does not wait for it. Fills `processInformation` with the
-// new process's handles, which are left to the end of the launcher's
-// process. Returns whether the platform created the process.
+// alone as its command line; its process and first thread made with the
+// security descriptor `security`, their handles not inheritable; in the
+// launcher's environment and current directory; and does not wait for it.
+// Fills `processInformation` with the new process's handles, which are left
+// to the end of the launcher's process. Returns whether the platform created
+// the process.
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,
-                      const char* targetName, char* commandLine, STARTUPINFOA* launchSettings,
-                      PROCESS_INFORMATION* processInformation);
+                      const char* targetName, char* commandLine, void* security,
+                      STARTUPINFOA* launchSettings, PROCESS_INFORMATION* processInformation);

@@ -45,10 +45,6 @@ const DWORD kStandardUserPrivileges[] = {
     34,   // SeTimeZonePrivilege
 };
 
-// S-1-16-8192, the Medium integrity level.
-const SID kMediumIntegritySid = {SID_REVISION, 1, SECURITY_MANDATORY_LABEL_AUTHORITY,
-                                 {SECURITY_MANDATORY_MEDIUM_RID}};
-
 // Whether `value` is one of the `count` values at `values`. Its own
 // function, so that its loop is not unrolled once for each table.
 __attribute__((noinline)) bool Holds(const DWORD* values, size_t count, DWORD value)
@@ -72,7 +68,18 @@ bool IsNtAuthority(const SID* sid)
     return authority[5] == kNtAuthority;
 }
 
+// Where the list of groups to make deny-only begins after `size` bytes of
+// the caller's groups: aligned for its entries.
+size_t AlignedToListEntry(size_t size)
+{
+    return (size + alignof(SID_AND_ATTRIBUTES) - 1) / alignof(SID_AND_ATTRIBUTES) *
+           alignof(SID_AND_ATTRIBUTES);
+}
+
 }  // namespace
+
+const SID kMediumIntegritySid = {SID_REVISION, 1, SECURITY_MANDATORY_LABEL_AUTHORITY,
+                                 {SECURITY_MANDATORY_MEDIUM_RID}};
 
 bool IsAdministratorsEquivalent(const SID* sid)
 {
@@ -102,42 +109,31 @@ bool IsStandardUserPrivilege(LUID luid)
            Holds(kStandardUserPrivileges, sizeof kStandardUserPrivileges / sizeof(DWORD), luid.LowPart);
 }
 
-// Its own frame: the caller's groups and privileges are read onto the stack,
-// just under a page together.
-__attribute__((noinline)) DWORD MakeLimitedToken(const PlatformCalls& platform,
-                                                 HANDLE processToken, PSID administratorsSid,
-                                                 HANDLE* limitedToken)
+// The copy made from groups the caller's token has already written into
+// `groups` (`groupsSize` bytes), with room behind them for `room` entries
+// of the list of groups to make deny-only.
+static DWORD MakeCopyFromGroups(const PlatformCalls& platform, HANDLE processToken,
+                                PSID administratorsSid, unsigned char* groups, size_t groupsSize,
+                                size_t room, HANDLE* limitedToken)
 {
-    // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
-    RecordBuffer<TOKEN_GROUPS, kTokenGroupsBufferSize> groups;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled before it is read
     RecordBuffer<TOKEN_PRIVILEGES, kTokenPrivilegesBufferSize> privileges;
-    // NOLINTEND(cppcoreguidelines-pro-type-member-init)
-    DWORD groupsSize = 0;
     DWORD privilegesSize = 0;
-    if (!platform.GetTokenInformation(processToken, TokenGroups, groups.bytes, sizeof groups.bytes,
-                                      &groupsSize) ||
-        !platform.GetTokenInformation(processToken, TokenPrivileges, privileges.bytes,
+    if (!platform.GetTokenInformation(processToken, TokenPrivileges, privileges.bytes,
                                       sizeof privileges.bytes, &privilegesSize)) {
         return FailureCode(platform);
     }
 
-    // The groups to make deny-only, listed in the room after what the
-    // platform wrote, where the groups' SIDs stay: Administrators first, as
-    // in the default form, then every other administrators' equal the
-    // caller has.
-    size_t listStart = (groupsSize + alignof(SID_AND_ATTRIBUTES) - 1) / alignof(SID_AND_ATTRIBUTES) *
-                       alignof(SID_AND_ATTRIBUTES);
-    size_t room = listStart < sizeof groups.bytes
-                      ? (sizeof groups.bytes - listStart) / sizeof(SID_AND_ATTRIBUTES)
-                      : 0;
-    if (room == 0) {
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    SID_AND_ATTRIBUTES* disable = reinterpret_cast<SID_AND_ATTRIBUTES*>(groups.bytes + listStart);
+    // The groups to make deny-only, listed after what the platform wrote,
+    // where the groups' SIDs stay: Administrators first, as in the default
+    // form, then every other administrators' equal the caller has. There is
+    // room for one entry more than the caller has groups.
+    SID_AND_ATTRIBUTES* disable =
+        reinterpret_cast<SID_AND_ATTRIBUTES*>(groups + AlignedToListEntry(groupsSize));
     disable[0].Sid = administratorsSid;
     disable[0].Attributes = 0;
     DWORD disableCount = 1;
-    const TOKEN_GROUPS* caller = RecordIn(groups);
+    const TOKEN_GROUPS* caller = reinterpret_cast<const TOKEN_GROUPS*>(groups);
     for (DWORD i = 0; i < caller->GroupCount; ++i) {
         const SID* sid = static_cast<const SID*>(caller->Groups[i].Sid);
         // Administrators itself, an equal of two parts, is first already.
@@ -163,13 +159,47 @@ __attribute__((noinline)) DWORD MakeLimitedToken(const PlatformCalls& platform,
         }
     }
 
-    *limitedToken = MakeRestrictedCopy(platform, processToken, disableCount, disable, deleteCount,
-                                       held->Privileges);
+    *limitedToken = MakeRestrictedCopy(platform, processToken, LUA_TOKEN, disableCount, disable,
+                                       deleteCount, held->Privileges);
     return *limitedToken != nullptr ? 0 : FailureCode(platform);
 }
 
+DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
+                       HANDLE* limitedToken)
+{
+    // The size of the caller's groups first: asked with no buffer, the query
+    // fails with ERROR_INSUFFICIENT_BUFFER and says how many bytes they take.
+    DWORD groupsSize = 0;
+    if (!platform.GetTokenInformation(processToken, TokenGroups, nullptr, 0, &groupsSize)) {
+        DWORD error = FailureCode(platform);
+        if (error != ERROR_INSUFFICIENT_BUFFER) {
+            return error;
+        }
+    }
+    // Every group takes an entry of the record, so the caller has fewer
+    // groups than the record has entries' worth of bytes: room for that
+    // many and Administrators is room for the whole list.
+    if (groupsSize > kMostTokenGroupsBytes) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    size_t room = groupsSize / sizeof(SID_AND_ATTRIBUTES) + 1;
+    size_t bytes = AlignedToListEntry(groupsSize) + room * sizeof(SID_AND_ATTRIBUTES);
+    // Fixed memory of the process heap, aligned for any record.
+    unsigned char* groups = static_cast<unsigned char*>(platform.LocalAlloc(LMEM_FIXED, bytes));
+    if (groups == nullptr) {
+        return FailureCode(platform);
+    }
+    DWORD status = platform.GetTokenInformation(processToken, TokenGroups, groups, groupsSize,
+                                                &groupsSize)
+                       ? MakeCopyFromGroups(platform, processToken, administratorsSid, groups,
+                                            groupsSize, room, limitedToken)
+                       : FailureCode(platform);
+    platform.LocalFree(groups);
+    return status;
+}
+
 DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
-                             HANDLE limitedToken)
+                             HANDLE limitedToken, bool* lowered)
 {
     // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
     RecordBuffer<TOKEN_MANDATORY_LABEL, sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE> level;
@@ -193,5 +223,6 @@ DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
                                       sizeof medium + sizeof kMediumIntegritySid)) {
         return FailureCode(platform);
     }
+    *lowered = true;
     return 0;
 }

@@ -1,18 +1,21 @@
-// The limited form's token: what Windows gives an administrator's unelevated
-// session. Every group Windows counts as an administrators' equal is
+// The limited form's token: the groups, privileges and integrity level of
+// an administrator's unelevated session. Every group Windows counts as an administrators' equal is
 // deny-only, every privilege but a standard user's is gone, and the
 // integrity level is at most Medium.
 #pragma once
 
 #include "platform/platform_calls.h"
 
-// The most bytes of the caller's groups the launcher reads, with the list of
-// groups to make deny-only built in the room the groups leave. A token with
-// more fails the step with ERROR_INSUFFICIENT_BUFFER.
-const DWORD kTokenGroupsBufferSize = 3072;
+// More bytes of groups than any token holds (Windows allows a token about a
+// thousand, some forty bytes each): a larger size is refused with
+// ERROR_NOT_ENOUGH_MEMORY before the room for it is added up.
+const DWORD kMostTokenGroupsBytes = 0x1000000;
 // The most bytes of the caller's privileges the launcher reads; Windows
 // knows some three dozen privileges, twelve bytes each.
 const DWORD kTokenPrivilegesBufferSize = 640;
+
+// S-1-16-8192, the Medium integrity level.
+extern const SID kMediumIntegritySid;
 
 // Whether Windows counts `sid` as an administrators' equal: the BUILTIN
 // aliases Administrators, Power Users, Account, Server, Print and Backup
@@ -31,13 +34,17 @@ bool IsStandardUserPrivilege(LUID luid);
 // Makes the limited copy of `processToken` in `*limitedToken`: the
 // Administrators SID and every other administrators' equal among the
 // caller's groups deny-only, every privilege but a standard user's deleted,
-// the other groups and the kept privileges as they were. Returns 0, or the
-// error code of the step that failed.
+// the other groups and the kept privileges as they were; and asks Windows
+// for a limited user's token too (LUA_TOKEN), so that its own table of
+// administrators' groups and privileges applies as well. The caller's
+// groups are read whole, however many, into memory from the process heap
+// that is released before this returns. Returns 0, or the error code of
+// the step that failed.
 DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
                        HANDLE* limitedToken);
 
 // Gives `limitedToken` the Medium integrity level when the caller's token's
-// is above Medium; leaves it alone otherwise. Returns 0, or the error code
-// of the step that failed.
+// is above Medium, and says so in `*lowered`; leaves it alone otherwise.
+// Returns 0, or the error code of the step that failed.
 DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
-                             HANDLE limitedToken);
+                             HANDLE limitedToken, bool* lowered);

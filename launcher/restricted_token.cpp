@@ -30,16 +30,17 @@ HANDLE MakeRestrictedToken(const PlatformCalls& platform, HANDLE processToken,
     SID_AND_ATTRIBUTES disable;
     disable.Sid = administratorsSid;
     disable.Attributes = 0;
-    return MakeRestrictedCopy(platform, processToken, 1, &disable, 0, nullptr);
+    // No flags: every privilege stays, the token is no limited user's.
+    return MakeRestrictedCopy(platform, processToken, 0, 1, &disable, 0, nullptr);
 }
 
-HANDLE MakeRestrictedCopy(const PlatformCalls& platform, HANDLE processToken, DWORD disableCount,
-                          SID_AND_ATTRIBUTES* disable, DWORD deleteCount,
+HANDLE MakeRestrictedCopy(const PlatformCalls& platform, HANDLE processToken, DWORD flags,
+                          DWORD disableCount, SID_AND_ATTRIBUTES* disable, DWORD deleteCount,
                           LUID_AND_ATTRIBUTES* privilegesToDelete)
 {
     HANDLE restricted = nullptr;
     if (!platform.CreateRestrictedToken(processToken,
-                                        0,  // no DISABLE_MAX_PRIVILEGE, no sandbox
+                                        flags,                            // never sandbox-inert
                                         disableCount, disable,            // deny-only groups
                                         deleteCount, privilegesToDelete,  // privileges gone
                                         0, nullptr,                       // no restricting SIDs

@@ -24,10 +24,10 @@ HANDLE OpenOwnToken(const PlatformCalls& platform);
 HANDLE MakeRestrictedToken(const PlatformCalls& platform, HANDLE processToken,
                            PSID administratorsSid);
 
-// Makes a new primary token from `processToken` in which the `disableCount`
-// SIDs of `disable` are deny-only and the `deleteCount` privileges of
-// `privilegesToDelete` are gone; no restricting SID, no flags. Returns null
-// on failure.
-HANDLE MakeRestrictedCopy(const PlatformCalls& platform, HANDLE processToken, DWORD disableCount,
-                          SID_AND_ATTRIBUTES* disable, DWORD deleteCount,
+// Makes a new primary token from `processToken` with CreateRestrictedToken's
+// `flags`, in which the `disableCount` SIDs of `disable` are deny-only and
+// the `deleteCount` privileges of `privilegesToDelete` are gone; no
+// restricting SID. Returns null on failure.
+HANDLE MakeRestrictedCopy(const PlatformCalls& platform, HANDLE processToken, DWORD flags,
+                          DWORD disableCount, SID_AND_ATTRIBUTES* disable, DWORD deleteCount,
                           LUID_AND_ATTRIBUTES* privilegesToDelete);

@@ -6,8 +6,10 @@
 #include "launcher/intake.h"
 #include "launcher/launch.h"
 #include "launcher/limited_token.h"
+#include "launcher/program_security.h"
 #include "launcher/restricted_token.h"
 #include "launcher/wait.h"
+#include "launcher/window_station.h"
 
 // The steps between the making of the Administrators SID and its release,
 // each only if every step before it succeeded. Returns 0 once the program
@@ -16,11 +18,13 @@
 static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HANDLE processToken,
                              PSID administratorsSid, const char* targetName, char* commandLine)
 {
-    // The new process, its thread and the restricted token are made with
-    // the launcher's own default DACL, which the restricted token also
-    // inherits: the user joins it first, or the program could be refused
-    // itself and what it makes, where that list names Administrators alone.
-    DWORD status = AddUserToDefaultDacl(platform, processToken);
+    // The restricted token inherits the launcher's own default DACL, and
+    // the program's process and first thread get it too: the user joins it
+    // first, or the program could be refused itself and what it makes,
+    // where that list names Administrators alone.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled before it is read
+    ProgramSecurity security;
+    DWORD status = AddUserToDefaultDacl(platform, processToken, ProgramDacl(security));
     if (status != 0) {
         return status;
     }
@@ -29,6 +33,7 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HA
     // limited form: every administrators' equal deny-only, a standard
     // user's privileges only, and at most Medium integrity.
     HANDLE restrictedToken = nullptr;
+    bool lowered = false;
     if ((options & kOptionLimited) == 0) {
         restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
         if (restrictedToken == nullptr) {
@@ -37,18 +42,20 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HA
     } else {
         status = MakeLimitedToken(platform, processToken, administratorsSid, &restrictedToken);
         if (status == 0) {
-            status = LowerIntegrityToMedium(platform, processToken, restrictedToken);
+            status = LowerIntegrityToMedium(platform, processToken, restrictedToken, &lowered);
         }
         if (status != 0) {
             return status;
         }
     }
 
+    // The program's process and first thread carry its token's level.
+    FinishProgramSecurity(&security, lowered);
     STARTUPINFOA launchSettings;
     FillLaunchSettings(&launchSettings);
     PROCESS_INFORMATION processInformation;
-    if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, &launchSettings,
-                          &processInformation)) {
+    if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, security.bytes,
+                          &launchSettings, &processInformation)) {
         return FailureCode(platform);
     }
 
@@ -61,12 +68,21 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HA
 
 UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
 {
-    // A command line the ANSI code page cannot carry (older Windows ignore
-    // the manifest's UTF-8) would name another file or split elsewhere:
-    // nothing is shown, made or started.
-    DWORD carried = CheckAnsiCommandLine(platform);
-    if (carried != 0) {
-        return carried;
+    // Away from the interactive window station (a service, a task run
+    // whether the user is logged on or not, a remote shell) the program
+    // could not reach the desktop it is given, and a usage box would wait
+    // where nobody sees it: nothing is shown, made or started.
+    DWORD checked = CheckInteractiveWindowStation(platform);
+    if (checked != 0) {
+        return checked;
+    }
+
+    // A tail the ANSI code page cannot carry (older Windows ignore the
+    // manifest's UTF-8) would name another file or split elsewhere: nothing
+    // is shown, made or started.
+    checked = CheckAnsiCommandLine(platform, tail);
+    if (checked != 0) {
+        return checked;
     }
 
     // Intake. An empty tail shows the usage box, then goes on: the launch of

@@ -4,12 +4,14 @@
 
 #include "platform/platform_calls.h"
 
-// Checks that the ANSI command line is the real one, then runs intake, the
-// token steps (the launcher's own default DACL, then the restricted copy)
-// and the launch, in that order, then releases the Administrators SID.
-// Returns 0 when the target was started (FreeSid's result: nonzero only if
-// the SID could not be released); otherwise the error code of the first step
-// that failed (ERROR_NO_UNICODE_TRANSLATION for a command line the code page
+// Checks that the launcher runs on the interactive window station and that
+// the ANSI tail is the real one, then runs intake, the token steps (the
+// launcher's own default DACL, then the restricted copy) and the launch, in
+// that order, then releases the Administrators SID. Returns 0 when the
+// target was started (FreeSid's result: nonzero only if the SID could not
+// be released); otherwise the error code of the first step that failed
+// (ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION away from the interactive
+// window station, ERROR_NO_UNICODE_TRANSLATION for a tail the code page
 // cannot carry, ERROR_FILENAME_EXCED_RANGE for a path too long to copy), or
 // 1 where the platform gave none. Steps after a failed one are skipped.
 // Nothing is shown for a failure; the usage box for an empty tail is all the

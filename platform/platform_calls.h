@@ -22,10 +22,15 @@ struct PlatformCalls {
     DWORD (WINAPI *GetLastError)(void);
     DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
     BOOL (WINAPI *GetExitCodeProcess)(HANDLE process, LPDWORD exitCode);
+    HLOCAL (WINAPI *LocalAlloc)(UINT flags, SIZE_T bytes);
+    HLOCAL (WINAPI *LocalFree)(HLOCAL memory);
 
     // user32
     HWND (WINAPI *GetActiveWindow)(void);
     int (WINAPI *MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+    HWINSTA (WINAPI *GetProcessWindowStation)(void);
+    BOOL (WINAPI *GetUserObjectInformationA)(HANDLE object, int index, PVOID information,
+                                             DWORD length, LPDWORD lengthNeeded);
 
     // advapi32
     BOOL (WINAPI *OpenProcessToken)(HANDLE process, DWORD desiredAccess, PHANDLE token);

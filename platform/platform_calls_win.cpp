@@ -15,8 +15,12 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->GetLastError = GetLastError;
     calls->WaitForSingleObject = WaitForSingleObject;
     calls->GetExitCodeProcess = GetExitCodeProcess;
+    calls->LocalAlloc = LocalAlloc;
+    calls->LocalFree = LocalFree;
     calls->GetActiveWindow = GetActiveWindow;
     calls->MessageBoxA = MessageBoxA;
+    calls->GetProcessWindowStation = GetProcessWindowStation;
+    calls->GetUserObjectInformationA = GetUserObjectInformationA;
     calls->OpenProcessToken = OpenProcessToken;
     calls->AllocateAndInitializeSid = AllocateAndInitializeSid;
     calls->CreateRestrictedToken = CreateRestrictedToken;

@@ -1,6 +1,7 @@
 #include "tests/fake_platform.h"
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 FakePlatform g_fake;
@@ -72,6 +73,9 @@ std::vector<unsigned char> BytesOfSid(const void* sid)
 
 void ResetFake()
 {
+    for (void* block : g_fake.heapHeld) {
+        free(block);
+    }
     g_fake = FakePlatform();
     memcpy(g_sidStorage, kAdministratorsSidBytes.data(), kAdministratorsSidBytes.size());
     g_fake.wideCommandLine = L"tolvane.exe C:\\app.exe";
@@ -180,6 +184,57 @@ static BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     return !fails;
 }
 
+static HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T bytes)
+{
+    if (Called("LocalAlloc") || flags != LMEM_FIXED) {
+        return nullptr;
+    }
+    void* block = malloc(bytes);
+    g_fake.heapSizes.push_back(bytes);
+    g_fake.heapHeld.push_back(block);
+    return block;
+}
+
+static HLOCAL WINAPI FakeLocalFree(HLOCAL memory)
+{
+    Called("LocalFree");
+    for (auto held = g_fake.heapHeld.begin(); held != g_fake.heapHeld.end(); ++held) {
+        if (*held == memory) {
+            g_fake.heapHeld.erase(held);
+            free(memory);
+            return nullptr;
+        }
+    }
+    return memory;
+}
+
+static HWINSTA WINAPI FakeGetProcessWindowStation(void)
+{
+    Called("GetProcessWindowStation");
+    return g_fake.noWindowStation ? nullptr : reinterpret_cast<HWINSTA>(0x5000);
+}
+
+// The station's name, as Windows answers UOI_NAME: with its terminator, or
+// ERROR_INSUFFICIENT_BUFFER and the size needed.
+static BOOL WINAPI FakeGetUserObjectInformationA(HANDLE object, int index, PVOID information,
+                                                 DWORD length, LPDWORD lengthNeeded)
+{
+    if (Called("GetUserObjectInformationA")) {
+        return FALSE;
+    }
+    if (object != reinterpret_cast<HANDLE>(0x5000) || index != UOI_NAME) {
+        g_fake.lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    *lengthNeeded = static_cast<DWORD>(g_fake.windowStation.size() + 1);
+    if (length < *lengthNeeded) {
+        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    memcpy(information, g_fake.windowStation.c_str(), *lengthNeeded);
+    return TRUE;
+}
+
 static HWND WINAPI FakeGetActiveWindow(void)
 {
     Called("GetActiveWindow");
@@ -227,6 +282,12 @@ static BOOL WINAPI FakeCreateRestrictedToken(HANDLE existingToken, DWORD flags,
                                              PSID_AND_ATTRIBUTES sidsToRestrict, PHANDLE newToken)
 {
     bool fails = Called("CreateRestrictedToken");
+    if (reinterpret_cast<uintptr_t>(sidsToDisable) % alignof(SID_AND_ATTRIBUTES) != 0) {
+        g_fake.misaligned.push_back("CreateRestrictedToken: the SIDs to disable");
+    }
+    if (reinterpret_cast<uintptr_t>(privilegesToDelete) % alignof(LUID_AND_ATTRIBUTES) != 0) {
+        g_fake.misaligned.push_back("CreateRestrictedToken: the privileges to delete");
+    }
     g_fake.existingToken = existingToken;
     g_fake.restrictedFlags = flags;
     g_fake.sidsToDisable.assign(sidsToDisable, sidsToDisable + disableSidCount);
@@ -244,6 +305,45 @@ static BOOL WINAPI FakeCreateRestrictedToken(HANDLE existingToken, DWORD flags,
     return !fails;
 }
 
+// The bytes of the list at `offset` in a self-relative descriptor, or none
+// for offset 0.
+static std::vector<unsigned char> ListAt(const unsigned char* descriptor, DWORD offset)
+{
+    if (offset == 0) {
+        return {};
+    }
+    const ACL* list = reinterpret_cast<const ACL*>(descriptor + offset);
+    if (reinterpret_cast<uintptr_t>(list) % alignof(DWORD) != 0) {
+        g_fake.misaligned.push_back("CreateProcessAsUserA: a list of the descriptor");
+    }
+    return std::vector<unsigned char>(descriptor + offset, descriptor + offset + list->AclSize);
+}
+
+static void RecordSecurity(const SECURITY_ATTRIBUTES* attributes, FakePlatform::Security* seen)
+{
+    *seen = FakePlatform::Security();
+    if (attributes == nullptr) {
+        return;
+    }
+    seen->given = true;
+    seen->length = attributes->nLength;
+    seen->inherit = attributes->bInheritHandle;
+    const unsigned char* bytes = static_cast<const unsigned char*>(attributes->lpSecurityDescriptor);
+    if (bytes == nullptr) {
+        return;
+    }
+    if (reinterpret_cast<uintptr_t>(bytes) % alignof(DWORD) != 0) {
+        g_fake.misaligned.push_back("CreateProcessAsUserA: the security descriptor");
+    }
+    const SECURITY_DESCRIPTOR_RELATIVE* descriptor =
+        reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE*>(bytes);
+    seen->control = descriptor->Control;
+    seen->owner = descriptor->Owner;
+    seen->group = descriptor->Group;
+    seen->dacl = ListAt(bytes, (descriptor->Control & SE_DACL_PRESENT) ? descriptor->Dacl : 0);
+    seen->sacl = ListAt(bytes, (descriptor->Control & SE_SACL_PRESENT) ? descriptor->Sacl : 0);
+}
+
 static BOOL WINAPI FakeCreateProcessAsUserA(HANDLE token, LPCSTR applicationName, LPSTR commandLine,
                                             LPSECURITY_ATTRIBUTES processAttributes,
                                             LPSECURITY_ATTRIBUTES threadAttributes,
@@ -258,8 +358,8 @@ static BOOL WINAPI FakeCreateProcessAsUserA(HANDLE token, LPCSTR applicationName
     g_fake.applicationName = applicationName ? applicationName : "(null)";
     g_fake.commandLineArgument = commandLine;
     g_fake.commandLineText = commandLine ? commandLine : "(null)";
-    g_fake.processAttributes = processAttributes;
-    g_fake.threadAttributes = threadAttributes;
+    RecordSecurity(processAttributes, &g_fake.processSecurity);
+    RecordSecurity(threadAttributes, &g_fake.threadSecurity);
     g_fake.inheritHandles = inheritHandles;
     g_fake.creationFlags = creationFlags;
     g_fake.environment = environment;
@@ -433,6 +533,10 @@ PlatformCalls FakePlatformCalls()
     calls.GetLastError = FakeGetLastError;
     calls.WaitForSingleObject = FakeWaitForSingleObject;
     calls.GetExitCodeProcess = FakeGetExitCodeProcess;
+    calls.LocalAlloc = FakeLocalAlloc;
+    calls.LocalFree = FakeLocalFree;
+    calls.GetProcessWindowStation = FakeGetProcessWindowStation;
+    calls.GetUserObjectInformationA = FakeGetUserObjectInformationA;
     calls.GetActiveWindow = FakeGetActiveWindow;
     calls.MessageBoxA = FakeMessageBoxA;
     calls.OpenProcessToken = FakeOpenProcessToken;

@@ -32,6 +32,9 @@ struct FakePlatform {
     std::vector<unsigned char> integritySid;
     // What the started program ends with, for a run that waits.
     DWORD exitCode = 0;
+    // The launcher's window station: its name, or none at all.
+    std::string windowStation = "WinSta0";
+    bool noWindowStation = false;
 
     // The conversion of the real command line to the ANSI code page: the
     // fake's code page carries every character below U+0100 and no other.
@@ -47,6 +50,11 @@ struct FakePlatform {
     // Buffers handed to the platform that were not aligned for the record
     // they hold, by call.
     std::vector<std::string> misaligned;
+
+    // Memory taken from the process heap: the sizes asked for, and the
+    // blocks not yet given back.
+    std::vector<size_t> heapSizes;
+    std::vector<void*> heapHeld;
 
     // What the run did. Token queries are logged with their class, as in
     // "GetTokenInformation TokenUser"; failingCall may name one that way.
@@ -86,12 +94,29 @@ struct FakePlatform {
     std::string applicationName;
     const void* commandLineArgument = nullptr;
     std::string commandLineText;
-    const void* processAttributes = nullptr;
-    const void* threadAttributes = nullptr;
     BOOL inheritHandles = -1;
     DWORD creationFlags = ~0u;
     const void* environment = nullptr;
     const void* currentDirectory = nullptr;
+    // The security attributes of the new process and of its thread, as the
+    // launch saw them: whether given, their size, whether inheritable, and
+    // the self-relative descriptor's control, owner and group offsets, and
+    // its lists as bytes (empty when absent).
+    struct Security {
+        bool given = false;
+        DWORD length = 0;
+        BOOL inherit = -1;
+        WORD control = 0;
+        DWORD owner = ~0u, group = ~0u;
+        std::vector<unsigned char> dacl, sacl;
+        bool operator==(const Security& o) const
+        {
+            return given == o.given && length == o.length && inherit == o.inherit &&
+                   control == o.control && owner == o.owner && group == o.group && dacl == o.dacl &&
+                   sacl == o.sacl;
+        }
+    };
+    Security processSecurity, threadSecurity;
     std::vector<unsigned char> launchSettingsBytes;   // the record as the launch saw it
     std::string launchDesktop;
     bool processInformationGiven = false;

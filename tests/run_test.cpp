@@ -10,6 +10,7 @@
 
 #include <stddef.h>
 #include <string.h>
+#include <wchar.h>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,13 @@ Calls Then(Calls calls, const Calls& more)
     return calls;
 }
 
-// Every run begins by asking for the ANSI code page; UTF-8 needs no more.
+// Every run begins by reading its window station's name, then asks for the
+// ANSI code page; UTF-8 needs no more.
+const Calls kWindowStation = {"GetProcessWindowStation", "GetUserObjectInformationA"};
+
 Calls FromTheStart(const Calls& calls)
 {
-    return Then({"GetACP"}, calls);
+    return Then(Then(kWindowStation, {"GetACP"}), calls);
 }
 
 const Calls kTokenStepsAndLaunch = FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"}));
@@ -103,8 +107,18 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.launchToken, kFakeRestrictedToken);
     EXPECT_EQ(g_fake.applicationName, "C:\\Program Files\\App\\app.exe");
     EXPECT_EQ(g_fake.commandLineArgument, nullptr) << "arguments handed on";
-    EXPECT_EQ(g_fake.processAttributes, nullptr);
-    EXPECT_EQ(g_fake.threadAttributes, nullptr);
+    // The process and its thread: not inheritable, the mended default DACL
+    // and nothing else in a self-relative descriptor; no label in this form.
+    FakePlatform::Security expected;
+    expected.given = true;
+    expected.length = sizeof(SECURITY_ATTRIBUTES);
+    expected.inherit = FALSE;
+    expected.control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
+    expected.owner = expected.group = 0;
+    expected.dacl = g_fake.newDefaultDacl;
+    EXPECT_TRUE(g_fake.processSecurity == expected);
+    EXPECT_TRUE(g_fake.threadSecurity == expected);
+    EXPECT_EQ(g_fake.processSecurity.sacl, std::vector<unsigned char>());
     EXPECT_EQ(g_fake.inheritHandles, FALSE);
     EXPECT_EQ(g_fake.creationFlags, 0u);
     EXPECT_EQ(g_fake.environment, nullptr);
@@ -244,36 +258,115 @@ TEST(RunLauncher, AFailedReleaseIsTheStatusOnlyAfterALaunch)
     EXPECT_EQ(status, static_cast<UINT_PTR>(ERROR_FILE_NOT_FOUND));
 }
 
-struct CodePageCase {
+struct WindowStationCase {
     const char* name;
-    UINT ansiCodePage;
-    const wchar_t* wideCommandLine;
+    std::string station;
+    bool none;                 // the process has no window station at all
     const char* failingCall;   // or empty
+    DWORD error;
     Calls expectedCalls;
     UINT_PTR expectedStatus;
 };
 
-const Calls kMeasured = {"GetACP", "GetCommandLineW", "WideCharToMultiByte"};
+const Calls kStarted = FromTheStart(Then({"GetActiveWindow", "MessageBoxA"}, Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"})));
 
-// The ANSI command line is checked against the real one before anything
-// else happens, the usage box included (the tail given is empty).
-const CodePageCase kCodePageCases[] = {
-    {"UTF-8: nothing to convert", 65001, L"tolvane.exe \u0395\u03bb\u03bb",  "",
-     FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"})), 0},
-    {"code page 1252, a line it holds exactly", 1252, L"tolvane.exe \"C:\\caf\u00e9.exe\"", "",
-     Then(Then(Then(kMeasured, {"GetActiveWindow", "MessageBoxA"}), kTokenSteps),
-          {"CreateProcessAsUserA", "FreeSid"}), 0},
-    {"code page 1252, a Greek name", 1252, L"tolvane.exe \"C:\\\u0395\u03bb.exe\"", "", kMeasured,
-     ERROR_NO_UNICODE_TRANSLATION},
-    {"code page 1252, a fullwidth quotation mark", 1252, L"tolvane.exe \"C:\\a\uff02 b\\app.exe\"", "",
-     kMeasured, ERROR_NO_UNICODE_TRANSLATION},
-    {"code page 932, an emoji", 932, L"tolvane.exe \"C:\\\U0001F600.exe\"", "", kMeasured,
-     ERROR_NO_UNICODE_TRANSLATION},
-    {"the conversion itself fails", 1252, L"tolvane.exe", "WideCharToMultiByte",
-     Then(kMeasured, {"GetLastError"}), ERROR_INVALID_FLAGS},
+// A name longer than the interactive station's does not fit the buffer
+// for it: the query fails with ERROR_INSUFFICIENT_BUFFER.
+const Calls kNameTooLong = Then(kWindowStation, {"GetLastError"});
+
+// The window station comes first: away from the interactive one, nothing
+// else is asked, not even for the usage box (the tail given is empty).
+const WindowStationCase kWindowStationCases[] = {
+    {"WinSta0", "WinSta0", false, "", 0, kStarted, 0},
+    {"in small letters", "winsta0", false, "", 0, kStarted, 0},
+    {"in capitals", "WINSTA0", false, "", 0, kStarted, 0},
+    {"a service's", "Service-0x0-3e7$", false, "", 0, kNameTooLong, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"one of its own", "Tolvane-e2e", false, "", 0, kNameTooLong, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a name that begins like it", "WinSta01", false, "", 0, kNameTooLong,
+     ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a name as long, in another session's manner", "WinSta7", false, "", 0, kWindowStation,
+     ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a name shorter than it", "WinSta", false, "", 0, kWindowStation, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a name one letter off", "WinStb0", false, "", 0, kWindowStation, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a control byte where a letter folds", "Win\x13ta0", false, "", 0, kWindowStation,
+     ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"none at all", "", true, "", 0, {"GetProcessWindowStation"}, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"its name cannot be read", "WinSta0", false, "GetUserObjectInformationA", ERROR_ACCESS_DENIED,
+     Then(kWindowStation, {"GetLastError"}), ERROR_ACCESS_DENIED},
 };
 
-TEST(RunLauncher, ACommandLineTheCodePageCannotCarryStartsNothing)
+TEST(RunLauncher, AwayFromTheInteractiveWindowStationNothingElseHappens)
+{
+    for (const WindowStationCase& c : kWindowStationCases) {
+        ResetFake();
+        g_fake.windowStation = c.station;
+        g_fake.noWindowStation = c.none;
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = c.error;
+        UINT_PTR status = RunWithTail("");
+        EXPECT_EQ(g_fake.calls, c.expectedCalls) << c.name;
+        EXPECT_EQ(status, c.expectedStatus) << c.name;
+    }
+}
+
+struct CodePageCase {
+    const char* name;
+    UINT ansiCodePage;
+    const wchar_t* wideCommandLine;
+    const char* ansiTail;      // the ANSI command line's tail, as the process has it
+    const char* failingCall;   // or empty
+    Calls expectedCalls;
+    UINT_PTR expectedStatus;
+    const wchar_t* convertedTail;   // what is measured: the real tail
+};
+
+const Calls kMeasured = Then(kWindowStation, {"GetACP", "GetCommandLineW", "WideCharToMultiByte"});
+const Calls kMeasuredAndLaunched = Then(Then(kMeasured, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"});
+
+// The ANSI tail is checked against the real one before anything else
+// happens but for the window station, the usage box included. Only the
+// tail counts: the launcher's own path may hold what the code page lacks.
+const CodePageCase kCodePageCases[] = {
+    {"UTF-8: nothing to convert", 65001, L"tolvane.exe \u0395\u03bb\u03bb", "", "",
+     FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"})), 0,
+     nullptr},
+    {"code page 1252, a line it holds exactly", 1252, L"tolvane.exe \"C:\\caf\u00e9.exe\"",
+     "\"C:\\caf\xe9.exe\"", "", kMeasuredAndLaunched, 0, L"\"C:\\caf\u00e9.exe\""},
+    {"code page 1252, nothing after the own name", 1252, L"tolvane.exe", "", "",
+     Then(Then(Then(kMeasured, {"GetActiveWindow", "MessageBoxA"}), kTokenSteps),
+          {"CreateProcessAsUserA", "FreeSid"}), 0, L""},
+    {"code page 1252, a Greek name", 1252, L"tolvane.exe \"C:\\\u0395\u03bb.exe\"", "\"C:\\??.exe\"", "",
+     kMeasured, ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\\u0395\u03bb.exe\""},
+    {"code page 1252, a Greek argument", 1252, L"tolvane.exe \"C:\\app.exe\" \u0395\u03bb",
+     "\"C:\\app.exe\" ??", "", kMeasured, ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\app.exe\" \u0395\u03bb"},
+    {"code page 1252, a fullwidth quotation mark", 1252, L"tolvane.exe \"C:\\a\uff02 b\\app.exe\"",
+     "\"C:\\a\" b\\app.exe\"", "", kMeasured, ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\a\uff02 b\\app.exe\""},
+    {"code page 932, an emoji", 932, L"tolvane.exe \"C:\\\U0001F600.exe\"", "\"C:\\?.exe\"", "", kMeasured,
+     ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\\U0001F600.exe\""},
+    {"code page 1252, the own path in Greek, the tail it holds", 1252,
+     L"\"C:\\\u0395\u03bb\\tolvane.exe\"  \"C:\\app.exe\" -x", "\"C:\\app.exe\" -x", "",
+     kMeasuredAndLaunched, 0, L"\"C:\\app.exe\" -x"},
+    {"code page 1252, the own path unquoted in Greek with an emoji, the tail it holds", 1252,
+     L"C:\\\u0395\u03bb\U0001F600\\tolvane.exe\tC:\\app.exe", "C:\\app.exe", "", kMeasuredAndLaunched, 0,
+     L"C:\\app.exe"},
+    {"code page 1252, the own path it holds, a Greek tail", 1252,
+     L"\"C:\\caf\u00e9\\tolvane.exe\" \"C:\\\u0395\u03bb.exe\"", "\"C:\\??.exe\"", "", kMeasured,
+     ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\\u0395\u03bb.exe\""},
+    // Best fit turned the fullwidth quote in the own path into a plain one,
+    // so the ANSI line's own name ends at the blank inside it.
+    {"code page 1252, a fullwidth quote in the own path moves the ANSI cut", 1252,
+     L"\"C:\\a\uff02 b\\tolvane.exe\" \"C:\\app.exe\"", "b\\tolvane.exe\" \"C:\\app.exe\"", "", kMeasured,
+     ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\app.exe\""},
+    // Unquoted, the own path ends at its blank; in ANSI the quote best fit
+    // made opens quotes that run to the tail's end.
+    {"code page 1252, a fullwidth quote in an unquoted own path: no ANSI tail", 1252,
+     L"C:\\a\uff02 b\\tolvane.exe \"C:\\app.exe\"", "", "", kMeasured, ERROR_NO_UNICODE_TRANSLATION,
+     L"b\\tolvane.exe \"C:\\app.exe\""},
+    {"the conversion itself fails", 1252, L"tolvane.exe", "", "WideCharToMultiByte",
+     Then(kMeasured, {"GetLastError"}), ERROR_INVALID_FLAGS, L""},
+};
+
+TEST(RunLauncher, ATailTheCodePageCannotCarryStartsNothing)
 {
     for (const CodePageCase& c : kCodePageCases) {
         ResetFake();
@@ -281,14 +374,18 @@ TEST(RunLauncher, ACommandLineTheCodePageCannotCarryStartsNothing)
         g_fake.wideCommandLine = c.wideCommandLine;
         g_fake.failingCall = c.failingCall;
         g_fake.failingError = ERROR_INVALID_FLAGS;
-        UINT_PTR status = RunWithTail("");
+        UINT_PTR status = RunWithTail(c.ansiTail);
         EXPECT_EQ(g_fake.calls, c.expectedCalls) << c.name;
         EXPECT_EQ(status, c.expectedStatus) << c.name;
-        if (c.ansiCodePage != 65001) {
-            // The size alone, of the whole line, without best fit.
+        if (c.convertedTail != nullptr) {
+            // The size alone, of the real tail, up to its terminator, without
+            // best fit.
             EXPECT_EQ(g_fake.conversionCodePage, static_cast<UINT>(CP_ACP)) << c.name;
             EXPECT_EQ(g_fake.conversionFlags, static_cast<DWORD>(WC_NO_BEST_FIT_CHARS)) << c.name;
-            EXPECT_EQ(g_fake.convertedText, g_fake.wideCommandLine.c_str()) << c.name;
+            EXPECT_EQ(std::wstring(g_fake.convertedText), c.convertedTail) << c.name;
+            EXPECT_EQ(g_fake.convertedText + wcslen(g_fake.convertedText),
+                      g_fake.wideCommandLine.c_str() + g_fake.wideCommandLine.size())
+                << c.name << ": not a view of the real command line's end";
             EXPECT_EQ(g_fake.convertedCount, -1) << c.name;
             EXPECT_EQ(g_fake.conversionOutput, nullptr) << c.name;
             EXPECT_EQ(g_fake.conversionOutputSize, 0) << c.name;
@@ -431,12 +528,25 @@ void SetUpAdministratorToken()
     g_fake.integritySid = kHighIntegrity;
 }
 
-const Calls kLimitedTokenSteps = {
-    "GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-    "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
-    "SetTokenInformation TokenDefaultDacl", "GetTokenInformation TokenGroups",
-    "GetTokenInformation TokenPrivileges", "CreateRestrictedToken",
-    "GetTokenInformation TokenIntegrityLevel", "SetTokenInformation TokenIntegrityLevel"};
+// The limited form reads the caller's groups whole: their size, memory of
+// that size from the process heap, the groups, and the memory given back
+// once the copy is made.
+const Calls kLimitedUpToSid = {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
+                               "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
+                               "SetTokenInformation TokenDefaultDacl"};
+const Calls kGroupsRead = {"GetTokenInformation TokenGroups", "GetLastError", "LocalAlloc",
+                           "GetTokenInformation TokenGroups"};
+const Calls kLimitedTokenSteps = Then(Then(kLimitedUpToSid, kGroupsRead),
+                                      {"GetTokenInformation TokenPrivileges", "CreateRestrictedToken",
+                                       "LocalFree", "GetTokenInformation TokenIntegrityLevel",
+                                       "SetTokenInformation TokenIntegrityLevel"});
+
+// The list of one entry that labels the program's process and thread
+// Medium: no write up, no read up.
+const std::vector<unsigned char> kMediumLabelList = {
+    ACL_REVISION, 0, 28, 0, 1, 0, 0, 0,                  // the list: 28 bytes, one entry
+    SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, 20, 0, 3, 0, 0, 0,  // the entry: 20 bytes, NW | NR
+    1, 1, 0, 0, 0, 0, 0, 16, 0, 0x20, 0, 0};              // S-1-16-8192
 
 TEST(RunLauncher, LimitedMakesTheTokenOfAnUnelevatedSession)
 {
@@ -462,10 +572,22 @@ TEST(RunLauncher, LimitedMakesTheTokenOfAnUnelevatedSession)
                                 Privilege(17, 0), Privilege(20, SE_PRIVILEGE_ENABLED), Privilege(29, kOn),
                                 {{23, 1}, 0}}));
     EXPECT_EQ(g_fake.deletePrivilegeCount, g_fake.deletedPrivileges.size());
-    EXPECT_EQ(g_fake.restrictedFlags, 0u);
+    // Windows' own table for a limited user's token applies as well.
+    EXPECT_EQ(g_fake.restrictedFlags, static_cast<DWORD>(LUA_TOKEN));
     EXPECT_EQ(g_fake.restrictedSidCount, 0u);
     EXPECT_EQ(g_fake.existingToken, kFakeProcessToken);
-    // Medium integrity on the new token.
+    // The groups read into memory of their own size and room for the list,
+    // given back before the run ended.
+    ASSERT_EQ(g_fake.heapSizes.size(), 1u);
+    EXPECT_GE(g_fake.heapSizes[0], sizeof(TOKEN_GROUPS) + (kAdministratorGroups.size() - 1) * sizeof(SID_AND_ATTRIBUTES));
+    EXPECT_EQ(g_fake.heapHeld, std::vector<void*>());
+    // Medium integrity on the new token, and a Medium label on the
+    // program's process and thread.
+    EXPECT_EQ(g_fake.processSecurity.sacl, kMediumLabelList);
+    EXPECT_EQ(g_fake.threadSecurity.sacl, kMediumLabelList);
+    EXPECT_EQ(g_fake.processSecurity.control, SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT);
+    EXPECT_EQ(g_fake.processSecurity.inherit, FALSE);
+    EXPECT_EQ(g_fake.processSecurity.dacl, g_fake.newDefaultDacl);
     EXPECT_EQ(g_fake.labelledToken, kFakeRestrictedToken);
     EXPECT_EQ(g_fake.newIntegritySid, kMediumIntegrity);
     EXPECT_EQ(g_fake.newIntegrityAttributes, static_cast<DWORD>(SE_GROUP_INTEGRITY));
@@ -484,7 +606,10 @@ TEST(RunLauncher, TheDefaultFormKeepsEveryPrivilegeAndTheLevel)
     EXPECT_EQ(g_fake.calls, kTokenStepsAndLaunch);
     EXPECT_EQ(g_fake.disabledSids, std::vector<std::vector<unsigned char>>{kAdministratorsSidBytes});
     EXPECT_EQ(g_fake.deletePrivilegeCount, 0u);
+    EXPECT_EQ(g_fake.restrictedFlags, 0u);
     EXPECT_EQ(g_fake.labelledToken, nullptr);
+    EXPECT_EQ(g_fake.processSecurity.sacl, std::vector<unsigned char>());
+    EXPECT_EQ(g_fake.heapSizes, std::vector<size_t>());
 }
 
 struct IntegrityCase {
@@ -507,46 +632,69 @@ TEST(RunLauncher, LimitedLowersOnlyALevelAboveMedium)
         g_fake.integritySid = SidBytes(16, {c.callerLevel});
         EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), 0u) << c.callerLevel;
         EXPECT_EQ(g_fake.labelledToken, c.lowered ? kFakeRestrictedToken : nullptr) << c.callerLevel;
+        // Not lowered, the program's level is the launcher's own: no label
+        // is given, and none could be above the launcher's.
+        EXPECT_EQ(g_fake.processSecurity.sacl, c.lowered ? kMediumLabelList : std::vector<unsigned char>())
+            << c.callerLevel;
+        EXPECT_EQ(g_fake.threadSecurity.sacl, g_fake.processSecurity.sacl) << c.callerLevel;
         EXPECT_EQ(g_fake.calls.end()[-3], c.lowered ? "SetTokenInformation TokenIntegrityLevel"
                                                     : "GetTokenInformation TokenIntegrityLevel")
             << c.callerLevel;
     }
 }
 
+struct WaitCase {
+    const char* tail;
+    DWORD exitCode;
+};
+
+const WaitCase kWaitCases[] = {
+    {"/wait \"C:\\app.exe\"", 7},
+    {"/limited /wait \"C:\\app.exe\" -x", 7},
+    {"/WAIT /Limited \"C:\\app.exe\"", 7},
+    {"/wait \"C:\\app.exe\"", 0},
+    {"/wait \"C:\\app.exe\"", 256},
+    {"/limited /wait \"C:\\app.exe\"", 0xC0000005},   // an access violation
+    {"/wait \"C:\\app.exe\"", 0xFFFFFFFF},
+};
+
 TEST(RunLauncher, WaitEndsWithTheProgramsExitCode)
 {
-    for (const char* tail : {"/wait \"C:\\app.exe\"", "/limited /wait \"C:\\app.exe\" -x",
-                             "/WAIT /Limited \"C:\\app.exe\""}) {
+    for (const WaitCase& c : kWaitCases) {
+        std::string what = std::string(c.tail) + " ending with " + std::to_string(c.exitCode);
         SetUpAdministratorToken();
-        g_fake.exitCode = 7;
-        UINT_PTR status = RunWithTail(tail);
-        EXPECT_EQ(status, 7u) << tail;
-        ASSERT_GE(g_fake.calls.size(), 4u) << tail;
+        g_fake.exitCode = c.exitCode;
+        UINT_PTR status = RunWithTail(c.tail);
+        EXPECT_EQ(status, static_cast<UINT_PTR>(c.exitCode)) << what;
+        EXPECT_EQ(static_cast<UINT>(status), c.exitCode) << what << ": as the process's exit code";
+        ASSERT_GE(g_fake.calls.size(), 4u) << what;
         EXPECT_EQ(Calls(g_fake.calls.end() - 4, g_fake.calls.end()),
                   (Calls{"CreateProcessAsUserA", "WaitForSingleObject", "GetExitCodeProcess", "FreeSid"}))
-            << tail;
-        EXPECT_EQ(g_fake.waitedFor, reinterpret_cast<HANDLE>(0x4000)) << tail;
-        EXPECT_EQ(g_fake.waitMilliseconds, INFINITE) << tail;
-        EXPECT_EQ(g_fake.exitCodeOf, reinterpret_cast<HANDLE>(0x4000)) << tail;
-        EXPECT_EQ(g_fake.labelledToken, strstr(tail, "imited") ? kFakeRestrictedToken : nullptr) << tail;
+            << what;
+        EXPECT_EQ(g_fake.waitedFor, reinterpret_cast<HANDLE>(0x4000)) << what;
+        EXPECT_EQ(g_fake.waitMilliseconds, INFINITE) << what;
+        EXPECT_EQ(g_fake.exitCodeOf, reinterpret_cast<HANDLE>(0x4000)) << what;
+        EXPECT_EQ(g_fake.labelledToken, strstr(c.tail, "imited") ? kFakeRestrictedToken : nullptr) << what;
     }
 }
-
-const Calls kLimitedUpToSid = {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid",
-                               "GetTokenInformation TokenUser", "GetTokenInformation TokenDefaultDacl",
-                               "SetTokenInformation TokenDefaultDacl"};
 
 const FailureCase kOptionFailureCases[] = {
     {"GetTokenInformation TokenGroups", ERROR_ACCESS_DENIED,
      FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetLastError", "FreeSid"})),
      ERROR_ACCESS_DENIED},
+    // A heap that refuses.
+    {"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY,
+     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetLastError", "LocalAlloc",
+                                         "GetLastError", "FreeSid"})),
+     ERROR_NOT_ENOUGH_MEMORY},
     {"GetTokenInformation TokenPrivileges", 0,
-     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups",
-                                         "GetTokenInformation TokenPrivileges", "GetLastError", "FreeSid"})),
+     FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead),
+                       {"GetTokenInformation TokenPrivileges", "GetLastError", "LocalFree", "FreeSid"})),
      1},
     {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
-     FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetTokenInformation TokenPrivileges",
-                                         "CreateRestrictedToken", "GetLastError", "FreeSid"})),
+     FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead),
+                       {"GetTokenInformation TokenPrivileges", "CreateRestrictedToken", "GetLastError",
+                        "LocalFree", "FreeSid"})),
      ERROR_INVALID_PARAMETER},
     {"GetTokenInformation TokenIntegrityLevel", ERROR_ACCESS_DENIED,
      FromTheStart(Then(Calls(kLimitedTokenSteps.begin(), kLimitedTokenSteps.end() - 1),
@@ -580,23 +728,114 @@ TEST(RunLauncher, AFailedStepOfTheOptionsEndsTheRunWithItsErrorCode)
         EXPECT_NE(g_fake.launchToken, kPoison) << what;
         EXPECT_NE(g_fake.labelledToken, kPoison) << what;
         EXPECT_EQ(g_fake.freedSid, FakeAdministratorsSid()) << what;
+        EXPECT_EQ(g_fake.heapHeld, std::vector<void*>()) << what << ": memory not given back";
     }
 }
 
-TEST(RunLauncher, LimitedRefusesMoreGroupsThanItHoldsWithInsufficientBuffer)
+struct GroupCountCase {
+    size_t count;           // the caller's groups
+    size_t everyNth;        // one in so many is Power Users, an administrators' equal
+};
+
+// However many groups the caller has, they are read whole and every
+// administrators' equal among them ends up in the list.
+const GroupCountCase kGroupCountCases[] = {{20, 4}, {300, 7}, {1000, 3}, {1000, 1}};
+
+TEST(RunLauncher, LimitedReadsTheGroupsWholeHoweverMany)
 {
-    // More groups than the buffer holds: the query itself fails. As many
-    // administrators' equals as fit: the list of them has no room left.
-    const size_t perGroup = sizeof(SID_AND_ATTRIBUTES) + kPowerUsers.size();
-    const size_t fitting = (kTokenGroupsBufferSize - sizeof(TOKEN_GROUPS) + sizeof(SID_AND_ATTRIBUTES)) / perGroup;
-    for (size_t count : {fitting + 1, fitting}) {
+    for (const GroupCountCase& c : kGroupCountCases) {
+        std::string what = std::to_string(c.count) + " groups, one in " + std::to_string(c.everyNth);
         SetUpAdministratorToken();
-        g_fake.groups.assign(count, {kPowerUsers, SE_GROUP_ENABLED});
-        EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), static_cast<UINT_PTR>(ERROR_INSUFFICIENT_BUFFER))
-            << count;
-        EXPECT_EQ(g_fake.launchToken, nullptr) << count;
-        EXPECT_EQ(g_fake.calls.back(), "FreeSid") << count;
+        g_fake.groups.clear();
+        std::vector<std::vector<unsigned char>> expected = {kAdministratorsSidBytes};
+        for (size_t i = 0; i < c.count; ++i) {
+            bool equal = i % c.everyNth == 0;
+            // Domain groups of their own RIDs, none of them an equal.
+            std::vector<unsigned char> sid = equal ? kPowerUsers : SidBytes(5, {21, 1, 2, 3, 10000 + static_cast<DWORD>(i)});
+            g_fake.groups.push_back({sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED});
+            if (equal) {
+                expected.push_back(sid);
+            }
+        }
+        UINT_PTR status = RunWithTail("/limited \"C:\\app.exe\"");
+        EXPECT_EQ(status, 0u) << what;
+        EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "FreeSid"})))
+            << what;
+        EXPECT_EQ(g_fake.disabledSids, expected) << what;
+        EXPECT_EQ(g_fake.launchToken, kFakeRestrictedToken) << what;
+        EXPECT_EQ(g_fake.misaligned, std::vector<std::string>()) << what;
+        EXPECT_EQ(g_fake.heapHeld, std::vector<void*>()) << what;
     }
+}
+
+struct EquivalentCase {
+    std::vector<unsigned char> sid;
+    bool denied;   // made deny-only under /limited
+};
+
+std::vector<EquivalentCase> EquivalentCases()
+{
+    std::vector<EquivalentCase> cases;
+    for (DWORD rid : {544u, 547u, 548u, 549u, 550u, 551u, 553u, 554u, 556u, 569u}) {
+        cases.push_back({SidBytes(5, {32, rid}), true});
+    }
+    for (DWORD rid : {498u, 512u, 516u, 517u, 518u, 519u, 520u, 521u}) {
+        cases.push_back({SidBytes(5, {21, 11, 22, 33, rid}), true});
+    }
+    cases.push_back({SidBytes(5, {114}), true});
+    // Near neighbours, which stay as they are: Replicator (552), Remote
+    // Desktop Users (555), Users and Guests in BUILTIN; Domain Users and
+    // the domain's Administrator account; the local account; RID 115; and
+    // 544 under another authority.
+    for (DWORD rid : {552u, 555u, 545u, 546u}) {
+        cases.push_back({SidBytes(5, {32, rid}), false});
+    }
+    cases.push_back({SidBytes(5, {21, 11, 22, 33, 513}), false});
+    cases.push_back({SidBytes(5, {21, 11, 22, 33, 500}), false});
+    cases.push_back({SidBytes(5, {113}), false});
+    cases.push_back({SidBytes(5, {115}), false});
+    cases.push_back({SidBytes(3, {32, 544}), false});
+    return cases;
+}
+
+TEST(RunLauncher, LimitedMakesEachAdministratorsEqualDenyOnly)
+{
+    for (const EquivalentCase& c : EquivalentCases()) {
+        SetUpAdministratorToken();
+        // The caller's groups: Everyone and the one under test.
+        g_fake.groups = {{SidBytes(1, {0}), SE_GROUP_MANDATORY | SE_GROUP_ENABLED},
+                         {c.sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED}};
+        EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), 0u);
+        // Administrators is always first, as made; it is not listed twice.
+        std::vector<std::vector<unsigned char>> expected = {kAdministratorsSidBytes};
+        if (c.denied && c.sid != kAdministratorsSidBytes) {
+            expected.push_back(c.sid);
+        }
+        std::string what;
+        for (unsigned char b : c.sid) {
+            what += std::to_string(b) + ".";
+        }
+        EXPECT_EQ(g_fake.disabledSids, expected) << what;
+    }
+}
+
+TEST(RunLauncher, LimitedDeletesEveryPrivilegeButAStandardUsers)
+{
+    // Every privilege Windows defines, LUIDs 2 to 36.
+    SetUpAdministratorToken();
+    g_fake.privileges.clear();
+    std::vector<LUID_AND_ATTRIBUTES> expected;
+    for (DWORD luid = 2; luid <= 36; ++luid) {
+        g_fake.privileges.push_back(Privilege(luid, luid % 2 ? kOn : 0));
+        if (luid != 19 && luid != 23 && luid != 25 && luid != 33 && luid != 34) {
+            expected.push_back(Privilege(luid, luid % 2 ? kOn : 0));
+        }
+    }
+    EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), 0u);
+    EXPECT_EQ(expected.size(), 30u);
+    EXPECT_TRUE(SamePrivileges(g_fake.deletedPrivileges, expected));
+    EXPECT_EQ(g_fake.deletePrivilegeCount, 30u);
+    EXPECT_EQ(g_fake.misaligned, std::vector<std::string>());
 }
 
 struct MalformedCase {

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 32) {
         // Too short for a bitmap: try the missing command line instead.
-        CHECK(CutCommandLineTail(nullptr, [](unsigned char) { return false; })[0] == 0);
+        CHECK(CutCommandLineTail(static_cast<char*>(nullptr), [](unsigned char) { return false; })[0] == 0);
         return 0;
     }
     const uint8_t* leadBitmap = data;
