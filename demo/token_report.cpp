@@ -7,6 +7,8 @@
 //   commandline <the process command line>
 //   commandline-utf8 <the same, read as UTF-16 and written in UTF-8>
 //   desktop <the desktop from the start-up information>
+//   session <the session id>
+//   window-station <the name of its window station>
 //   directory <the current directory>
 //   env TOLVANE_PROBE=<its value, or "(unset)">
 //   codepage <the ANSI code page>
@@ -14,6 +16,7 @@
 //   own-object opened|error <code>   (only when TOLVANE_OWN_OBJECTS is set)
 //   own-child opened|error <code>    (likewise)
 //   own-process opened|error <code>  (likewise)
+//   own-process-memory opened|error <code>  (likewise)
 //   own-thread opened|error <code>   (likewise)
 //   own-token opened|error <code>    (likewise)
 //   write-file opened|error <code>   (only when TOLVANE_WRITE_FILE is set)
@@ -30,7 +33,12 @@
 //   restricted yes|no
 //   type primary|impersonation
 //   elevation yes|no|unknown           (TokenElevation: whether Windows counts it as elevated)
+//   elevation-type default|full|limited|unknown   (TokenElevationType)
+//   virtualization allowed|not-allowed|unknown    (TokenVirtualizationAllowed)
 //   integrity <SID> <name>|unknown     (its integrity level)
+//   label-process <SID> <mask>|none|error <code>  (the mandatory label of its own process)
+//   label-thread ...                   (likewise, its first thread)
+//   label-token ...                    (likewise, its token)
 // TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
 // (admin_object.exe makes one): the report says whether this process could
 // open it, or the error code it got, 5 when access was denied.
@@ -41,7 +49,7 @@
 // can open each again by name or id: what its token's default DACL allows;
 // and whether it can open its own process by id for what crash reporters
 // and brokers ask (PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION |
-// PROCESS_VM_WRITE), its own first thread for THREAD_GET_CONTEXT |
+// PROCESS_VM_WRITE, and PROCESS_VM_READ | PROCESS_VM_WRITE), its own first thread for THREAD_GET_CONTEXT |
 // THREAD_SET_CONTEXT and its own token for TOKEN_ADJUST_PRIVILEGES |
 // TOKEN_QUERY: what the DACL its starter gave them allows.
 // TOLVANE_WRITE_FILE names a file and TOLVANE_WRITE_KEY a key under
@@ -182,6 +190,8 @@ static void ReportOwnObjects(FILE* out)
     ReportOpened(out, "own-process",
                  OpenProcess(PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE,
                              GetCurrentProcessId()));
+    ReportOpened(out, "own-process-memory",
+                 OpenProcess(PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, GetCurrentProcessId()));
     ReportOpened(out, "own-thread",
                  OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId()));
     HANDLE token = nullptr;
@@ -240,6 +250,35 @@ static void ReportInherited(FILE* out)
     }
 }
 
+// The mandatory label of a kernel object: its SID and its mask (no write,
+// read or execute up), "none" where it has none.
+static std::string LabelOf(HANDLE object)
+{
+    DWORD size = 0;
+    GetKernelObjectSecurity(object, LABEL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::vector<unsigned char> descriptor(size ? size : 1);
+    if (!GetKernelObjectSecurity(object, LABEL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
+        return "error " + std::to_string(GetLastError());
+    }
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!GetSecurityDescriptorSacl(descriptor.data(), &present, &sacl, &defaulted) || !present ||
+        sacl == nullptr) {
+        return "none";
+    }
+    for (DWORD i = 0; i < sacl->AceCount; ++i) {
+        SYSTEM_MANDATORY_LABEL_ACE* entry = nullptr;
+        if (GetAce(sacl, i, reinterpret_cast<void**>(&entry)) &&
+            entry->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE) {
+            char mask[16];
+            snprintf(mask, sizeof mask, "0x%lx", static_cast<unsigned long>(entry->Mask));
+            std::string sid = SidText(&entry->SidStart);
+            return sid.substr(0, sid.find(' ')) + " " + mask;
+        }
+    }
+    return "none";
+}
+
 static void Report(FILE* out)
 {
     fprintf(out, "commandline %s\n", GetCommandLineA());
@@ -254,6 +293,17 @@ static void Report(FILE* out)
     STARTUPINFOA startup;
     GetStartupInfoA(&startup);
     fprintf(out, "desktop %s\n", startup.lpDesktop ? startup.lpDesktop : "(none)");
+
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
+        fprintf(out, "session %lu\n", static_cast<unsigned long>(session));
+    }
+    char station[256];
+    DWORD needed = 0;
+    fprintf(out, "window-station %s\n",
+            GetUserObjectInformationA(GetProcessWindowStation(), UOI_NAME, station, sizeof station, &needed)
+                ? station
+                : "unknown");
 
     char directory[MAX_PATH];
     GetCurrentDirectoryA(sizeof directory, directory);
@@ -363,10 +413,34 @@ static void Report(FILE* out)
     fprintf(out, "elevation %s\n",
             elevation.size() < sizeof(TOKEN_ELEVATION) ? "unknown"
             : reinterpret_cast<TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated ? "yes" : "no");
+    std::vector<unsigned char> elevationType = QueryToken(token, TokenElevationType);
+    TOKEN_ELEVATION_TYPE typeValue = elevationType.size() < sizeof(TOKEN_ELEVATION_TYPE)
+                                         ? static_cast<TOKEN_ELEVATION_TYPE>(0)
+                                         : *reinterpret_cast<TOKEN_ELEVATION_TYPE*>(elevationType.data());
+    fprintf(out, "elevation-type %s\n",
+            typeValue == TokenElevationTypeDefault ? "default"
+            : typeValue == TokenElevationTypeFull  ? "full"
+            : typeValue == TokenElevationTypeLimited ? "limited" : "unknown");
+    std::vector<unsigned char> virtualization = QueryToken(token, TokenVirtualizationAllowed);
+    fprintf(out, "virtualization %s\n",
+            virtualization.size() < sizeof(DWORD) ? "unknown"
+            : *reinterpret_cast<DWORD*>(virtualization.data()) ? "allowed" : "not-allowed");
     std::vector<unsigned char> integrity = QueryToken(token, TokenIntegrityLevel);
     fprintf(out, "integrity %s\n",
             integrity.empty() ? "unknown"
             : SidText(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(integrity.data())->Label.Sid).c_str());
+    // The program's own objects, as their descriptors say: the process and
+    // this thread (its first) through their pseudo-handles, the token
+    // opened to read its descriptor.
+    fprintf(out, "label-process %s\n", LabelOf(GetCurrentProcess()).c_str());
+    fprintf(out, "label-thread %s\n", LabelOf(GetCurrentThread()).c_str());
+    HANDLE readable = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), READ_CONTROL, &readable)) {
+        fprintf(out, "label-token %s\n", LabelOf(readable).c_str());
+        CloseHandle(readable);
+    } else {
+        fprintf(out, "label-token error %lu\n", GetLastError());
+    }
 }
 
 int main()

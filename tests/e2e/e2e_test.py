@@ -315,8 +315,8 @@ WINE_INTERNAL_ERROR = 1359
 
 def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, delay_ms=None,
                  verb=None, image=None, class_key=None, retried=False):
-    """Starts the launcher (or `image`) through the harness with
-    `command_line` (bytes) exactly; or, given `verb`, has the shell start the
+    """Starts the launcher (or `image`; "-" for the one the command line's
+    first word names) through the harness with `command_line` (bytes) exactly; or, given `verb`, has the shell start the
     target through that verb of the per-user exefile class, as Explorer's
     menu does, which runs the launcher install.cmd registered there. Returns
     (status or None, elapsed ms, report path, case dir)."""
@@ -327,7 +327,9 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         cmdline_file = os.path.join(case, "cmdline.bin")
         with open(cmdline_file, "wb") as f:
             f.write(command_line)
-        start = [HOST.path(image or ws.launcher), HOST.path(directory or case), HOST.path(cmdline_file)]
+        # "-": the image the command line's first word names.
+        start = ["-" if image == "-" else HOST.path(image or ws.launcher), HOST.path(directory or case),
+                 HOST.path(cmdline_file)]
     else:
         start = ["--verb", verb, class_key or CLASS_KEY, HOST.path(ws.target)]
     env = {"TOLVANE_REPORT": HOST.path(report)}
@@ -365,11 +367,14 @@ def caller_report(ws, env_extra=None):
 
 
 def groups_of(report):
+    """The token's groups but its integrity label (S-1-16-*), which Windows
+    lists among them: the level is checked on its own."""
     groups = {}
     for key, rest in report:
         if key == "group":
             sid, _, attributes = rest.partition(" ")
-            groups[sid] = attributes.rsplit(" ", 1)[-1].split(",")
+            if not sid.startswith("S-1-16-"):
+                groups[sid] = attributes.rsplit(" ", 1)[-1].split(",")
     return groups
 
 
@@ -453,6 +458,7 @@ OWN_OBJECTS = [
     ("own-child", "opens its own child process by id"),
     ("own-process", "opens itself by id for PROCESS_DUP_HANDLE | PROCESS_VM_OPERATION | "
                     "PROCESS_VM_WRITE"),
+    ("own-process-memory", "opens itself by id for PROCESS_VM_READ | PROCESS_VM_WRITE"),
     ("own-thread", "opens its first thread for THREAD_GET_CONTEXT | THREAD_SET_CONTEXT"),
     ("own-token", "opens its own token for TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY"),
 ]
@@ -490,6 +496,21 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
               (first(caller, "integrity"), first(child, "integrity")))
         check(first(child, "elevation") == "no", case + ": Windows counts the token as not elevated",
               first(child, "elevation"))
+        # Not Windows' own unelevated token: its elevation type stays the
+        # caller's kind, and it gets no file and registry virtualization.
+        check(first(child, "elevation-type") in ("full", "default"),
+              case + ": elevation type full (UAC on) or default (UAC off), never limited",
+              first(child, "elevation-type"))
+        check(first(child, "virtualization") == "not-allowed", case + ": no virtualization",
+              first(child, "virtualization"))
+        # Its own process and first thread are labelled Medium, no write up
+        # and no read up (the descriptor Tolvane gives them); its token is
+        # Medium, or has no label, which Windows reads as Medium.
+        for key in ("label-process", "label-thread"):
+            check(first(child, key) == MEDIUM_INTEGRITY + " 0x3", case + ": " + key + " Medium, NW | NR",
+                  first(child, key))
+        check((first(child, "label-token") or "").split(" ")[0] in (MEDIUM_INTEGRITY, "none"),
+              case + ": label-token Medium", first(child, "label-token"))
     elif windows_only:
         check(level_of(child) == level_of(caller), case + ": the caller's integrity level",
               (first(caller, "integrity"), first(child, "integrity")))
@@ -1041,36 +1062,69 @@ def cmdline_cases(ws):
     ])
 
 
-def legacy_code_page_cases(ws):
-    """Command lines for a launcher whose manifest names no code page that
-    Windows knows, so that, as on Windows before 10 1903, its ANSI code page
-    is the system's (1252 here): name, command line, the program that must
-    start (None: nothing), status, the command line it must get."""
+def legacy_code_page_cases(ws, legacy, greek):
+    """Command lines for a launcher whose manifest names a locale for its
+    code page, so that, as on Windows before 10 1903 (which ignore the
+    entry) and on Windows that take a locale there, its ANSI code page is a
+    Western one, 1252, and not UTF-8: the image started (`legacy`, or "-",
+    the one the command line names: `greek`, a copy in a folder named in
+    Greek, which that code page cannot carry), name, command line, the
+    program that must start (None: nothing), status, the command line it
+    must get."""
     t, latin = HOST.path(ws.target), HOST.path(ws.latin_target)
     wide, quote = HOST.path(ws.unicode_target), HOST.path(ws.fullwidth_quote_target)
+    own = HOST.path(greek)
     return [
-        ("code page 1252: a name and an argument it holds", 'tolvane.exe "%s" café' % latin,
+        (legacy, "code page 1252: a name and an argument it holds", 'tolvane.exe "%s" café' % latin,
          ws.latin_target, {0}, '"%s" café' % latin),
-        ("code page 1252: a Greek name", 'tolvane.exe "%s"' % wide, None, {1113}),
-        ("code page 1252: a Greek argument", 'tolvane.exe "%s" Ελληνικά' % t, None, {1113}),
-        ("code page 1252: a fullwidth quotation mark in the name", 'tolvane.exe "%s" -x' % quote,
+        (legacy, "code page 1252: a Greek name", 'tolvane.exe "%s"' % wide, None, {1113}),
+        (legacy, "code page 1252: a Greek argument", 'tolvane.exe "%s" Ελληνικά' % t, None, {1113}),
+        (legacy, "code page 1252: a fullwidth quotation mark in the name", 'tolvane.exe "%s" -x' % quote,
+         None, {1113}),
+        ("-", "code page 1252: its own path in Greek, an ASCII target", '"%s" "%s" -x' % (own, t),
+         ws.target, {0}, '"%s" -x' % t),
+        ("-", "code page 1252: its own path in Greek, a Greek argument", '"%s" "%s" Ελληνικά' % (own, t),
          None, {1113}),
     ]
 
 
-def legacy_code_page_launcher(ws):
-    """A copy of the launcher whose manifest's code page is made unknown,
-    at the same length."""
+def legacy_code_page_launchers(ws):
+    """Two copies of the launcher whose manifest's code page is a locale's,
+    en-US, at the same length as UTF-8: one in a folder named in ASCII, one
+    in a folder named in Greek."""
     with open(ws.launcher, "rb") as f:
         image = f.read()
     known = b">UTF-8</activeCodePage>"
     check(image.count(known) == 1, "the launcher's manifest names UTF-8 once (precondition)",
           image.count(known))
-    path = os.path.join(ws.bin, "legacy", "tolvane.exe")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(image.replace(known, b">XXXXX</activeCodePage>"))
-    return path
+    paths = [os.path.join(ws.bin, folder, "tolvane.exe") for folder in ("legacy", "Ελληνικά")]
+    for path in paths:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(image.replace(known, b">en-US</activeCodePage>"))
+    return paths
+
+
+def legacy_code_page(ws, legacy):
+    """The ANSI code page of a program the copy starts: the system's, which
+    the copy's rows need to be 1252. None when nothing was started."""
+    _, _, report_path, _ = run_launcher(ws, "code page 1252: the system's code page (precondition)",
+                                        b'tolvane.exe "%s"' % HOST.path(ws.target).encode(), image=legacy)
+    return first(read_report(report_path), "codepage") if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+
+
+def window_station_cases(ws):
+    """Command lines for a launcher started in a window station of its own,
+    not the interactive one: name, command line. Each ends with 1459 and
+    starts nothing; with nothing after the name no usage box comes up
+    either, which natively would wait where nobody sees it."""
+    t = HOST.path(ws.target).encode()
+    return [
+        ("in a window station of its own: a program to start", b'tolvane.exe "' + t + b'"'),
+        ("in a window station of its own: /limited /wait and a program", b'tolvane.exe /limited /wait "'
+         + t + b'" -x'),
+        ("in a window station of its own: nothing after the name", b"tolvane.exe"),
+    ]
 
 
 # name, the options before the path, and why only Windows shows the case
@@ -1129,22 +1183,31 @@ def test_cmdline(ws):
         return
     for name, command_line, program, statuses, *given in cmdline_cases(ws):
         cmdline_case(ws, name, command_line, program, statuses, given)
-    legacy = legacy_code_page_launcher(ws)
-    for name, command_line, program, statuses, *given in legacy_code_page_cases(ws):
-        report = cmdline_case(ws, name, command_line, program, statuses, given, legacy)
-        if report is not None:
-            check(first(report, "codepage") == "1252", name + ": the system's code page (precondition)",
-                  first(report, "codepage"))
+    for name, command_line in window_station_cases(ws):
+        station = {"TOLVANE_HARNESS_WINDOW_STATION": "Tolvane-e2e-%d-%d" % (os.getpid(), ws.count)}
+        cmdline_case(ws, name, command_line, None, {1459}, [], env=station)
+    legacy, greek = legacy_code_page_launchers(ws)
+    code_page = legacy_code_page(ws, legacy)
+    rows = legacy_code_page_cases(ws, legacy, greek)
+    if not check(code_page is not None, "the copy with a locale's code page starts a program", code_page):
+        return
+    if code_page != "1252":
+        for _, name, *_ in rows:
+            print("skip: %s: the programs it starts report code page %s, not 1252: this system's code "
+                  "page is not a Western one" % (name, code_page))
+        return
+    for image, name, command_line, program, statuses, *given in rows:
+        cmdline_case(ws, name, command_line, program, statuses, given, image)
 
 
-def cmdline_case(ws, name, command_line, program, statuses, given, image=None):
+def cmdline_case(ws, name, command_line, program, statuses, given, image=None, env=None):
     """Runs one row of a command-line table; returns the started program's
     report, if one was expected and written."""
     unicode = isinstance(command_line, str)
     if unicode:
         command_line = command_line.encode("utf-8")
     status, _, report_path, _ = run_launcher(
-        ws, name, command_line, env_extra={"TOLVANE_HARNESS_UTF8": "1"} if unicode else None,
+        ws, name, command_line, env_extra=dict(env or {}, **({"TOLVANE_HARNESS_UTF8": "1"} if unicode else {})),
         image=image)
     if statuses == "nonzero":
         check(status is not None and status != 0, name + ": nonzero status", status)

@@ -9,7 +9,9 @@
 // put on it, and handed to CreateProcessA unchanged (or, when
 // TOLVANE_HARNESS_UTF8 is set, read as UTF-8 and handed to CreateProcessW,
 // as Explorer hands on names outside any ANSI code page); the launcher's image is
-// named separately, so the command line's first word can be anything. With
+// named separately, so the command line's first word can be anything (or,
+// with TOLVANE_HARNESS_UTF8, the image named "-" is the one that first word
+// names, a path no ANSI code page may hold). With
 // --verb, ShellExecuteExA runs the command registered for the verb under
 // <class key> (a key under HKEY_CURRENT_USER, such as
 // Software\Classes\exefile) with the file in place of %1: the shell's own
@@ -35,6 +37,11 @@
 // TOLVANE_HARNESS_CONSOLE is set, the harness takes a console of its own
 // and names itself in TOLVANE_CALLER_PID, so the started program can say
 // whether it shares that console.
+//
+// When TOLVANE_HARNESS_WINDOW_STATION names a window station, the harness
+// makes it with a desktop "default" in it and starts the launcher there
+// ("<name>\default"), away from the interactive one, as a service or a
+// task run whether the user is logged on or not would.
 #include "demo/report_file.h"
 
 #include <windows.h>
@@ -177,6 +184,22 @@ static bool TakeOwnConsole()
                                    std::to_string(GetCurrentProcessId()).c_str()) != FALSE;
 }
 
+// A window station of the harness's own with a desktop "default" in it;
+// returns the desktop's full name for the start-up information, or an
+// empty string when either could not be made.
+static std::string MakeWindowStation(const char* name)
+{
+    HWINSTA station = CreateWindowStationA(name, 0, WINSTA_ALL_ACCESS, nullptr);
+    HWINSTA own = GetProcessWindowStation();
+    // A desktop is made in the calling process's window station.
+    if (station == nullptr || !SetProcessWindowStation(station)) {
+        return "";
+    }
+    HDESK desktop = CreateDesktopA("default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    return desktop == nullptr ? "" : std::string(name) + "\\default";
+}
+
 int main(int argc, char** argv)
 {
     const char* defaultDacl = getenv("TOLVANE_HARNESS_DEFAULT_DACL");
@@ -220,6 +243,15 @@ int main(int argc, char** argv)
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
+    std::string desktop;
+    const char* station = getenv("TOLVANE_HARNESS_WINDOW_STATION");
+    if (station != nullptr) {
+        desktop = MakeWindowStation(station);
+        if (desktop.empty()) {
+            return WriteResult(resultPath, "error window-station " + std::to_string(GetLastError()) + "\n");
+        }
+        startup.lpDesktop = &desktop[0];
+    }
     PROCESS_INFORMATION process;
     ZeroMemory(&process, sizeof process);
 
@@ -232,7 +264,10 @@ int main(int argc, char** argv)
         ZeroMemory(&startupW, sizeof startupW);
         startupW.cb = sizeof startupW;
         StartClock(&counterStart, &started);
-        if (!CreateProcessW(wideLauncher.c_str(), &wide[0], nullptr, nullptr, inheritHandles, 0, nullptr,
+        // "-": the program the command line's first word names, as a
+        // shell starts it, whatever the ANSI code page can hold of it.
+        if (!CreateProcessW(strcmp(launcher, "-") == 0 ? nullptr : wideLauncher.c_str(), &wide[0], nullptr,
+                            nullptr, inheritHandles, 0, nullptr,
                             wideDirectory.c_str(), &startupW, &process)) {
             return WriteResult(resultPath, "error CreateProcessW " + std::to_string(GetLastError()) + "\n");
         }
