@@ -12,46 +12,87 @@ static char LowerAscii(char byte)
     return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + ('a' - 'A')) : byte;
 }
 
-// The option `text` begins with, when it is followed by a blank, and its
-// length; 0 when it begins with none. Letters compare in any case.
-static unsigned MatchOption(const char* text, size_t* length)
+// The options' names after the slash, each ended by a NUL, in the order of
+// their bits.
+static const char kOptionNames[] = "limited\0wait\0errorbox";
+static_assert(kOptionLimited == 1 && kOptionWait == 2 && kOptionErrorBox == 4, "the names' order");
+
+// The option the `length` bytes at `text`, a slash and letters, name in any
+// case; 0 for none.
+static unsigned KnownOption(const char* text, size_t length)
 {
-    static const struct {
-        const char* name;
-        unsigned option;
-    } kOptions[] = {{"/limited", kOptionLimited}, {"/wait", kOptionWait}};
-    for (const auto& known : kOptions) {
-        size_t i = 0;
-        while (known.name[i] != 0 && LowerAscii(text[i]) == known.name[i]) {
+    const char* name = kOptionNames;
+    for (unsigned option = kOptionLimited; option <= kOptionErrorBox; option <<= 1) {
+        size_t i = 1;
+        while (i < length && name[i - 1] != 0 && LowerAscii(text[i]) == name[i - 1]) {
             ++i;
         }
-        if (known.name[i] == 0 && IsBlank(text[i])) {
-            *length = i;
-            return known.option;
+        if (i == length && name[i - 1] == 0) {
+            return option;
+        }
+        while (*name++ != 0) {
         }
     }
     return 0;
 }
 
-char* TakeOptions(char* tail, unsigned* options)
+// Where "/?" and the blanks after it end, when they are the whole tail;
+// null otherwise.
+static char* UsageRequestEnd(char* tail)
+{
+    if (tail[0] != '/' || tail[1] != '?') {
+        return nullptr;
+    }
+    char* p = tail + 2;
+    while (IsBlank(*p)) {
+        ++p;
+    }
+    return *p == 0 ? p : nullptr;
+}
+
+char* TakeOptions(char* tail, unsigned* options, char** unreadable)
 {
     *options = 0;
-    unsigned seen = 0;
-    char* p = tail;
-    while (*p != '"') {
-        size_t length = 0;
-        unsigned option = MatchOption(p, &length);
-        if (option == 0 || (seen & option) != 0) {
-            return tail;
+    *unreadable = nullptr;
+    char* p = UsageRequestEnd(tail);
+    if (p != nullptr) {
+        *options = kOptionUsage;
+        return p;
+    }
+    p = tail;
+    // Words of an option's form: "/", ASCII letters, then a blank or, for
+    // the last word, the end.
+    while (*p == '/') {
+        size_t length = 1;
+        while (LowerAscii(p[length]) >= 'a' && LowerAscii(p[length]) <= 'z') {
+            ++length;
         }
-        seen |= option;
+        char after = p[length];
+        if (length == 1 || (after != 0 && !IsBlank(after))) {
+            break;
+        }
+        // As the last word, a known option has no path after it, and any
+        // other is the path, such as "/frob"; before a blank, a word that
+        // is no option, or one given twice, is a bad option.
+        unsigned option = KnownOption(p, length);
+        bool bad = after == 0 ? option != 0 : option == 0 || (*options & option) != 0;
+        if (bad && *unreadable == nullptr) {
+            *unreadable = p;
+        }
+        *options |= option;
+        if (after == 0) {
+            break;
+        }
         p += length;
         while (IsBlank(*p)) {
             ++p;
         }
     }
-    *options = seen;
-    return p;
+    // Options and nothing after them: no path was given.
+    if (*options != 0 && *p == 0 && *unreadable == nullptr) {
+        *unreadable = tail;
+    }
+    return *unreadable == nullptr ? p : nullptr;
 }
 
 char* ExtractTargetName(char* tail, char* pathBuffer, size_t pathBufferSize, char** commandLine)

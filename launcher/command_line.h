@@ -67,21 +67,31 @@ Char* CutCommandLineTail(Char* commandLine, IsLeadByte isLeadByte)
     return p;
 }
 
-// The options that may come before a quoted path.
+// The options that may come before the path.
 enum LaunchOption : unsigned {
-    kOptionLimited = 1,   // /limited: the token of an administrator's unelevated session
+    kOptionLimited = 1,   // /limited: an unelevated session's groups, privileges and level
     kOptionWait = 2,      // /wait: wait for the program and end with its exit code
+    kOptionErrorBox = 4,  // /errorbox: a failure is shown in a message box too
+    kOptionUsage = 8,     // /? alone: the usage box, and nothing started
 };
 
-// Takes the options at the start of `tail`: "/limited" and "/wait", ASCII
-// letters in any case, each at most once, in either order, each followed by
-// at least one blank (a byte from 0x01 to 0x20), and after them a double
-// quote. When the tail has that form, sets `*options` and returns where the
-// quote is; otherwise (no option, an unknown or repeated one, no blank after
-// it, no quote after the last) sets no option and returns `tail` itself,
-// which is then taken whole as before. Reads nothing past the tail's
-// terminator and never writes to it.
-char* TakeOptions(char* tail, unsigned* options);
+// Takes the options at the start of `tail` and returns where the path
+// begins, setting `*options`.
+//   - "/?" alone (blanks after it at most) sets kOptionUsage.
+//   - An option is "/" and ASCII letters followed by at least one blank (a
+//     byte from 0x01 to 0x20): "/limited", "/wait" or "/errorbox" in any
+//     case, each at most once, in any order. What follows the last one is
+//     the path: quoted, or not (then taken whole, blanks and all).
+//   - A word of that form that is no option, or one given twice, is a bad
+//     option; so is a known option with nothing after it (as the tail's
+//     last word, or with only blanks behind it). Then null is returned and
+//     `*unreadable` points at the first such word (or, for an option with
+//     nothing after it, at the tail); the words of option form after a bad
+//     one are still read, so that `*options` has every option given.
+//   - Anything else, such as "/tools/app.exe" or "/frob" with no blank
+//     after it, is no option: the path begins there.
+// Reads nothing past the tail's terminator and never writes to it.
+char* TakeOptions(char* tail, unsigned* options, char** unreadable);
 
 // Returns the target name taken from `tail`, and in `*commandLine` the
 // command line to start it with, or null when it gets no arguments.

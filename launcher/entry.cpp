@@ -11,10 +11,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, i
 {
     (void)instance;
     (void)previousInstance;
-    (void)showState;
     PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
     GetWindowsPlatformCalls(&platform);
-    return static_cast<int>(RunLauncher(platform, tail));
+    return static_cast<int>(RunLauncher(platform, tail, showState));
 }
 
 // Windows guarantees only 4-byte stack alignment at an i686 entry point, so

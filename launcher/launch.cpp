@@ -4,12 +4,18 @@
 
 const char kInteractiveDesktop[] = "winsta0\\default";
 
-void FillLaunchSettings(STARTUPINFOA* launchSettings)
+void FillLaunchSettings(STARTUPINFOA* launchSettings, int showState)
 {
     memset(launchSettings, 0, sizeof *launchSettings);
     launchSettings->cb = sizeof *launchSettings;
     // The platform only reads the desktop name; the field is not const.
     launchSettings->lpDesktop = const_cast<char*>(kInteractiveDesktop);
+    // A shortcut's "Run: Minimized" or "Maximized", `start /min`: the
+    // program opens its first window as Tolvane was asked to.
+    if (showState != SW_SHOWDEFAULT) {
+        launchSettings->dwFlags = STARTF_USESHOWWINDOW;
+        launchSettings->wShowWindow = static_cast<WORD>(showState);
+    }
 }
 
 bool LaunchRestricted(const PlatformCalls& platform, HANDLE restrictedToken,

@@ -9,9 +9,10 @@
 extern const char kInteractiveDesktop[];
 
 // Fills the start-up information of the new process: every byte zero, then
-// its size and the desktop. No start-up flags, so no show state and no
-// standard handles are handed over.
-void FillLaunchSettings(STARTUPINFOA* launchSettings);
+// its size and the desktop; and, when the launcher was given a show state
+// (`showState` is not SW_SHOWDEFAULT, what WinMain gets without one), that
+// show state. No standard handles are handed over.
+void FillLaunchSettings(STARTUPINFOA* launchSettings, int showState);
 
 // Starts the file `targetName` under `restrictedToken`, with `commandLine`
 // (writable, as the platform requires) or, when that is null, with its name

@@ -11,7 +11,8 @@ namespace {
 // SECURITY_NT_AUTHORITY's last byte; its first five are zero.
 const BYTE kNtAuthority = 5;
 
-const DWORD kBuiltinAdministratorsEquivalents[] = {
+// RIDs and LUIDs below 65536, kept as WORDs.
+const WORD kBuiltinAdministratorsEquivalents[] = {
     DOMAIN_ALIAS_RID_ADMINS,           // 544 Administrators
     DOMAIN_ALIAS_RID_POWER_USERS,      // 547
     DOMAIN_ALIAS_RID_ACCOUNT_OPS,      // 548
@@ -23,7 +24,7 @@ const DWORD kBuiltinAdministratorsEquivalents[] = {
     DOMAIN_ALIAS_RID_NETWORK_CONFIGURATION_OPS,  // 556
     DOMAIN_ALIAS_RID_CRYPTO_OPERATORS, // 569
 };
-const DWORD kDomainAdministratorsEquivalents[] = {
+const WORD kDomainAdministratorsEquivalents[] = {
     DOMAIN_GROUP_RID_ENTERPRISE_READONLY_DOMAIN_CONTROLLERS,  // 498
     DOMAIN_GROUP_RID_ADMINS,           // 512 Domain Admins
     DOMAIN_GROUP_RID_CONTROLLERS,      // 516
@@ -37,7 +38,7 @@ const DWORD kDomainAdministratorsEquivalents[] = {
 const DWORD kLocalAccountAndAdministratorRid = 114;
 
 // The LUIDs of a standard user's privileges, fixed by Windows.
-const DWORD kStandardUserPrivileges[] = {
+const WORD kStandardUserPrivileges[] = {
     19,   // SeShutdownPrivilege
     23,   // SeChangeNotifyPrivilege
     25,   // SeUndockPrivilege
@@ -47,7 +48,7 @@ const DWORD kStandardUserPrivileges[] = {
 
 // Whether `value` is one of the `count` values at `values`. Its own
 // function, so that its loop is not unrolled once for each table.
-__attribute__((noinline)) bool Holds(const DWORD* values, size_t count, DWORD value)
+__attribute__((noinline)) bool Holds(const WORD* values, size_t count, DWORD value)
 {
     for (size_t i = 0; i < count; ++i) {
         if (values[i] == value) {
@@ -93,11 +94,11 @@ bool IsAdministratorsEquivalent(const SID* sid)
     case 2:
         return part[0] == SECURITY_BUILTIN_DOMAIN_RID &&
                Holds(kBuiltinAdministratorsEquivalents,
-                     sizeof kBuiltinAdministratorsEquivalents / sizeof(DWORD), part[1]);
+                     sizeof kBuiltinAdministratorsEquivalents / sizeof(WORD), part[1]);
     case 5:
         return part[0] == SECURITY_NT_NON_UNIQUE &&
                Holds(kDomainAdministratorsEquivalents,
-                     sizeof kDomainAdministratorsEquivalents / sizeof(DWORD), part[4]);
+                     sizeof kDomainAdministratorsEquivalents / sizeof(WORD), part[4]);
     default:
         return false;
     }
@@ -106,7 +107,7 @@ bool IsAdministratorsEquivalent(const SID* sid)
 bool IsStandardUserPrivilege(LUID luid)
 {
     return luid.HighPart == 0 &&
-           Holds(kStandardUserPrivileges, sizeof kStandardUserPrivileges / sizeof(DWORD), luid.LowPart);
+           Holds(kStandardUserPrivileges, sizeof kStandardUserPrivileges / sizeof(WORD), luid.LowPart);
 }
 
 // The copy made from groups the caller's token has already written into

@@ -2,6 +2,7 @@
 
 #include "launcher/code_page.h"
 #include "launcher/default_dacl.h"
+#include "launcher/error_box.h"
 #include "launcher/failure.h"
 #include "launcher/intake.h"
 #include "launcher/launch.h"
@@ -11,13 +12,25 @@
 #include "launcher/wait.h"
 #include "launcher/window_station.h"
 
+// What the error box needs to know of a run: the options given, what a
+// failure is about (the rest of the command line, then the target name),
+// and whether the program was started, after which nothing is a launch's
+// failure any more.
+struct RunReport {
+    unsigned options;
+    const char* subject;
+    bool started;
+};
+
 // The steps between the making of the Administrators SID and its release,
 // each only if every step before it succeeded. Returns 0 once the program
 // is started (or, asked to wait, its exit code), otherwise the error code
 // of the step that failed.
-static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HANDLE processToken,
-                             PSID administratorsSid, const char* targetName, char* commandLine)
+static UINT_PTR StartProgram(const PlatformCalls& platform, RunReport* report, int showState,
+                             HANDLE processToken, PSID administratorsSid, const char* targetName,
+                             char* commandLine)
 {
+    unsigned options = report->options;
     // The restricted token inherits the launcher's own default DACL, and
     // the program's process and first thread get it too: the user joins it
     // first, or the program could be refused itself and what it makes,
@@ -52,12 +65,13 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HA
     // The program's process and first thread carry its token's level.
     FinishProgramSecurity(&security, lowered);
     STARTUPINFOA launchSettings;
-    FillLaunchSettings(&launchSettings);
+    FillLaunchSettings(&launchSettings, showState);
     PROCESS_INFORMATION processInformation;
     if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, security.bytes,
                           &launchSettings, &processInformation)) {
         return FailureCode(platform);
     }
+    report->started = true;
 
     // Asked to wait, the run ends with the program's own exit code.
     if ((options & kOptionWait) != 0) {
@@ -66,40 +80,43 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, unsigned options, HA
     return 0;
 }
 
-UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
+// The run from the options on: intake, the token steps and the launch.
+static UINT_PTR RunFromOptions(const PlatformCalls& platform, char* tail, int showState,
+                               char* pathBuffer, RunReport* report)
 {
-    // Away from the interactive window station (a service, a task run
-    // whether the user is logged on or not, a remote shell) the program
-    // could not reach the desktop it is given, and a usage box would wait
-    // where nobody sees it: nothing is shown, made or started.
-    DWORD checked = CheckInteractiveWindowStation(platform);
-    if (checked != 0) {
-        return checked;
-    }
+    char* unreadable = nullptr;
+    char* path = TakeOptions(tail, &report->options, &unreadable);
+    report->subject = path != nullptr ? path : unreadable;
 
     // A tail the ANSI code page cannot carry (older Windows ignore the
     // manifest's UTF-8) would name another file or split elsewhere: nothing
-    // is shown, made or started.
-    checked = CheckAnsiCommandLine(platform, tail);
-    if (checked != 0) {
-        return checked;
+    // is made or started.
+    DWORD carried = CheckAnsiCommandLine(platform, tail);
+    if (carried != 0) {
+        return carried;
     }
 
-    // Intake. An empty tail shows the usage box, then goes on: the launch of
-    // the empty name fails and gives the run its status. Options come
-    // before a quoted path only. A quoted path with arguments is copied
-    // here, since the command line keeps it whole.
+    // Intake. "/?" shows the usage box and ends the run. An option Tolvane
+    // does not know, or one with no path after it, starts nothing. An empty
+    // tail shows the usage box, then goes on: the launch of the empty name
+    // fails and gives the run its status. A quoted path with arguments is
+    // copied, since the command line keeps it whole.
+    if ((report->options & kOptionUsage) != 0) {
+        ShowUsage(platform);
+        return 0;
+    }
+    if (path == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (tail[0] == 0) {
         ShowUsage(platform);
     }
-    unsigned options = 0;
-    char* quoted = TakeOptions(tail, &options);
-    char pathBuffer[kPathBufferSize];
     char* commandLine = nullptr;
-    char* targetName = ExtractTargetName(quoted, pathBuffer, sizeof pathBuffer, &commandLine);
+    char* targetName = ExtractTargetName(path, pathBuffer, kPathBufferSize, &commandLine);
     if (targetName == nullptr) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
+    report->subject = targetName;
 
     // The caller's own token and the Administrators SID, then the rest.
     HANDLE processToken = OpenOwnToken(platform);
@@ -110,11 +127,33 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail)
     if (administratorsSid == nullptr) {
         return FailureCode(platform);
     }
-    UINT_PTR status = StartProgram(platform, options, processToken, administratorsSid, targetName,
-                                   commandLine);
+    UINT_PTR status = StartProgram(platform, report, showState, processToken, administratorsSid,
+                                   targetName, commandLine);
 
     // The SID is the run's one allocation; release it whatever happened.
     // After a run that ended well, the release's own result is the status.
     PVOID notReleased = platform.FreeSid(administratorsSid);
     return status != 0 ? status : reinterpret_cast<UINT_PTR>(notReleased);
+}
+
+UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail, int showState)
+{
+    // Away from the interactive window station (a service, a task run
+    // whether the user is logged on or not, a remote shell) the program
+    // could not reach the desktop it is given, and a box would wait where
+    // nobody sees it: nothing is shown, made or started.
+    DWORD checked = CheckInteractiveWindowStation(platform);
+    if (checked != 0) {
+        return checked;
+    }
+
+    // Asked for, a launch that failed is shown: not the program's own exit
+    // code, which a run that waits ends with.
+    RunReport report = {0, nullptr, false};
+    char pathBuffer[kPathBufferSize];
+    UINT_PTR status = RunFromOptions(platform, tail, showState, pathBuffer, &report);
+    if (status != 0 && !report.started && (report.options & kOptionErrorBox) != 0) {
+        ShowErrorBox(platform, report.subject, static_cast<DWORD>(status));
+    }
+    return status;
 }

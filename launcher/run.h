@@ -13,7 +13,10 @@
 // (ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION away from the interactive
 // window station, ERROR_NO_UNICODE_TRANSLATION for a tail the code page
 // cannot carry, ERROR_FILENAME_EXCED_RANGE for a path too long to copy), or
-// 1 where the platform gave none. Steps after a failed one are skipped.
-// Nothing is shown for a failure; the usage box for an empty tail is all the
-// program shows.
-UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail);
+// 1 where the platform gave none (ERROR_INVALID_PARAMETER for an option it
+// does not know). Steps after a failed one are skipped. "/?" shows the
+// usage box and returns 0.
+// `showState` is what WinMain was given: SW_SHOWDEFAULT, or the show state
+// the launcher was started with, which the program gets too. With
+// /errorbox, a failure before the program started is also shown in a box.
+UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail, int showState);

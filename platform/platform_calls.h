@@ -22,12 +22,15 @@ struct PlatformCalls {
     DWORD (WINAPI *GetLastError)(void);
     DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
     BOOL (WINAPI *GetExitCodeProcess)(HANDLE process, LPDWORD exitCode);
+    DWORD (WINAPI *FormatMessageA)(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                                   LPSTR buffer, DWORD size, va_list* arguments);
     HLOCAL (WINAPI *LocalAlloc)(UINT flags, SIZE_T bytes);
     HLOCAL (WINAPI *LocalFree)(HLOCAL memory);
 
     // user32
     HWND (WINAPI *GetActiveWindow)(void);
     int (WINAPI *MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+    int (WINAPIV *wsprintfA)(LPSTR buffer, LPCSTR format, ...);
     HWINSTA (WINAPI *GetProcessWindowStation)(void);
     BOOL (WINAPI *GetUserObjectInformationA)(HANDLE object, int index, PVOID information,
                                              DWORD length, LPDWORD lengthNeeded);

@@ -15,10 +15,12 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->GetLastError = GetLastError;
     calls->WaitForSingleObject = WaitForSingleObject;
     calls->GetExitCodeProcess = GetExitCodeProcess;
+    calls->FormatMessageA = FormatMessageA;
     calls->LocalAlloc = LocalAlloc;
     calls->LocalFree = LocalFree;
     calls->GetActiveWindow = GetActiveWindow;
     calls->MessageBoxA = MessageBoxA;
+    calls->wsprintfA = wsprintfA;
     calls->GetProcessWindowStation = GetProcessWindowStation;
     calls->GetUserObjectInformationA = GetUserObjectInformationA;
     calls->OpenProcessToken = OpenProcessToken;

@@ -1,6 +1,8 @@
 #include "tests/fake_platform.h"
 
+#include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -184,6 +186,38 @@ static BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exitCode)
     return !fails;
 }
 
+// The system's message for a code, as Windows words them: a sentence and a
+// line break.
+static DWORD WINAPI FakeFormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
+                                       LPSTR buffer, DWORD size, va_list* arguments)
+{
+    bool fails = Called("FormatMessageA");
+    g_fake.formattedCode = messageId;
+    g_fake.formatFlags = flags;
+    g_fake.formatLanguage = languageId;
+    if (fails || !g_fake.systemMessages || source != nullptr || arguments != nullptr) {
+        return 0;
+    }
+    std::string message = "System message " + std::to_string(messageId) + ".\r\n";
+    if (message.size() + 1 > size) {
+        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    memcpy(buffer, message.c_str(), message.size() + 1);
+    return static_cast<DWORD>(message.size());
+}
+
+// As Windows' own: at most 1024 bytes, the terminator included.
+static int WINAPIV FakeWsprintfA(LPSTR buffer, LPCSTR format, ...)
+{
+    Called("wsprintfA");
+    va_list arguments;
+    va_start(arguments, format);
+    int written = vsnprintf(buffer, 1024, format, arguments);
+    va_end(arguments);
+    return written < 1024 ? written : 1023;
+}
+
 static HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T bytes)
 {
     if (Called("LocalAlloc") || flags != LMEM_FIXED) {
@@ -244,6 +278,7 @@ static HWND WINAPI FakeGetActiveWindow(void)
 static int WINAPI FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     Called("MessageBoxA");
+    ++g_fake.messageBoxes;
     g_fake.messageBoxOwner = owner;
     g_fake.messageBoxText = text ? text : "(null)";
     g_fake.messageBoxCaption = caption ? caption : "(null)";
@@ -533,6 +568,8 @@ PlatformCalls FakePlatformCalls()
     calls.GetLastError = FakeGetLastError;
     calls.WaitForSingleObject = FakeWaitForSingleObject;
     calls.GetExitCodeProcess = FakeGetExitCodeProcess;
+    calls.FormatMessageA = FakeFormatMessageA;
+    calls.wsprintfA = FakeWsprintfA;
     calls.LocalAlloc = FakeLocalAlloc;
     calls.LocalFree = FakeLocalFree;
     calls.GetProcessWindowStation = FakeGetProcessWindowStation;

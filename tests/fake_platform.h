@@ -32,6 +32,11 @@ struct FakePlatform {
     std::vector<unsigned char> integritySid;
     // What the started program ends with, for a run that waits.
     DWORD exitCode = 0;
+    // Whether the system has a message for an error code (FormatMessageA).
+    bool systemMessages = true;
+    DWORD formattedCode = 0;
+    DWORD formatFlags = 0;
+    DWORD formatLanguage = ~0u;
     // The launcher's window station: its name, or none at all.
     std::string windowStation = "WinSta0";
     bool noWindowStation = false;
@@ -61,6 +66,7 @@ struct FakePlatform {
     std::vector<std::string> calls;
     DWORD lastError = 0;
 
+    int messageBoxes = 0;
     HWND messageBoxOwner = nullptr;
     std::string messageBoxText, messageBoxCaption;
     UINT messageBoxType = ~0u;

@@ -80,48 +80,72 @@ struct OptionCase {
     const char* name;
     const char* tail;
     unsigned expectedOptions;
-    size_t expectedRest;   // where the rest begins; 0: the whole tail
+    int expectedRest;        // where the path begins; -1: refused, a bad option
+    size_t unreadableAt;     // refused: where the word it could not read begins
 };
 
 const unsigned kLimited = kOptionLimited;
 const unsigned kWait = kOptionWait;
+const unsigned kBox = kOptionErrorBox;
 const unsigned kBoth = kOptionLimited | kOptionWait;
 
 const OptionCase kOptionCases[] = {
-    {"no option", "\"C:\\app.exe\" -x", 0, 0},
-    {"/limited", "/limited \"C:\\app.exe\"", kLimited, 9},
-    {"/wait", "/wait \"C:\\app.exe\" -x", kWait, 6},
-    {"capitals", "/LIMITED \"a\"", kLimited, 9},
-    {"mixed case", "/Wait \"a\"", kWait, 6},
-    {"a tab and several blanks", "/limited\t  \"a\"", kLimited, 11},
-    {"a control byte as the blank", "/wait\x01\"a\"", kWait, 6},
-    {"both, /limited first", "/limited /wait \"a\"", kBoth, 15},
-    {"both, /wait first, blanks between", "/wait \t /limited   \"a\"", kBoth, 19},
-    {"a lone quote after the option", "/wait \"", kWait, 6},
-    {"no quote after the options", "/limited C:\\app.exe", 0, 0},
-    {"a letter glued to the option", "/limitedx \"a\"", 0, 0},
-    {"the option alone", "/limited", 0, 0},
-    {"the option and blanks alone", "/wait  ", 0, 0},
-    {"the quote glued to the option", "/limited\"a\"", 0, 0},
-    {"an option given twice", "/limited /limited \"a\"", 0, 0},
-    {"/wait twice around /limited", "/wait /limited /wait \"a\"", 0, 0},
-    {"an unknown option", "/x \"a\"", 0, 0},
-    {"a prefix of an option", "/lim \"a\"", 0, 0},
-    {"a control byte in place of the slash", "\x0flimited \"a\"", 0, 0},
-    {"a letter outside ASCII", "/l\xc4\xb1mited \"a\"", 0, 0},
-    {"a backslash for the slash", "\\wait \"a\"", 0, 0},
-    {"empty tail", "", 0, 0},
+    {"no option", "\"C:\\app.exe\" -x", 0, 0, 0},
+    {"/limited", "/limited \"C:\\app.exe\"", kLimited, 9, 0},
+    {"/wait", "/wait \"C:\\app.exe\" -x", kWait, 6, 0},
+    {"/errorbox", "/errorbox \"a\"", kBox, 10, 0},
+    {"capitals", "/LIMITED \"a\"", kLimited, 9, 0},
+    {"mixed case", "/ErrorBox \"a\"", kBox, 10, 0},
+    {"a tab and several blanks", "/limited\t  \"a\"", kLimited, 11, 0},
+    {"a control byte as the blank", "/wait\x01\"a\"", kWait, 6, 0},
+    {"both, /limited first", "/limited /wait \"a\"", kBoth, 15, 0},
+    {"all three, blanks between", "/wait \t /errorbox /limited   \"a\"", kBoth | kBox, 29, 0},
+    {"a lone quote after the option", "/wait \"", kWait, 6, 0},
+    {"an unquoted path after the options", "/limited C:\\app.exe", kLimited, 9, 0},
+    {"an unquoted path with blanks", "/wait /limited C:\\a b\\c.exe -x", kBoth, 15, 0},
+    {"a path that begins with a slash", "/limited /tools/app.exe", kLimited, 9, 0},
+    {"a word that is no option as the last", "/wait /frob", kWait, 6, 0},
+    {"a path with a slash, no option", "/tools/app.exe", 0, 0, 0},
+    {"a word that is no option, alone", "/frob", 0, 0, 0},
+    {"the quote glued to the option", "/limited\"a\"", 0, 0, 0},
+    {"a backslash glued to the option", "/limited\\a.exe", 0, 0, 0},
+    {"a letter outside ASCII", "/l\xc4\xb1mited \"a\"", 0, 0, 0},
+    {"a control byte in place of the slash", "\x0flimited \"a\"", 0, 0, 0},
+    {"a backslash for the slash", "\\wait \"a\"", 0, 0, 0},
+    {"a slash alone", "/ \"a\"", 0, 0, 0},
+    {"empty tail", "", 0, 0, 0},
+    {"/? alone", "/?", kOptionUsage, 2, 0},
+    {"/? and blanks", "/? \t", kOptionUsage, 4, 0},
+    {"/? and more", "/? x", 0, 0, 0},
+    {"/? after an option", "/wait /?", kWait, 6, 0},
+    {"a letter glued to the option", "/limitedx \"a\"", 0, -1, 0},
+    {"a prefix of an option", "/lim \"a\"", 0, -1, 0},
+    {"an unknown option", "/x \"a\"", 0, -1, 0},
+    {"an unknown option after a known one", "/limited /limted \"a\"", kLimited, -1, 9},
+    {"an option given twice", "/limited /limited \"a\"", kLimited, -1, 9},
+    {"/wait twice around /limited", "/wait /limited /wait \"a\"", kBoth, -1, 15},
+    {"options after a bad one are still read", "/x /errorbox /wait \"a\"", kBox | kWait, -1, 0},
+    {"the option alone", "/limited", kLimited, -1, 0},
+    {"an option as the last word after another", "/errorbox /wait", kBox | kWait, -1, 10},
+    {"the option and blanks alone", "/wait  ", kWait, -1, 0},
 };
 
-TEST(TakeOptions, TakesOptionsOnlyBeforeAQuotedPath)
+TEST(TakeOptions, TakesOptionsBeforeThePath)
 {
     for (const OptionCase& c : kOptionCases) {
         std::string buffer = std::string(c.tail) + std::string(1, '\0') + "GG";
         const std::string before = buffer;
         unsigned options = ~0u;
-        char* rest = TakeOptions(&buffer[0], &options);
+        char* unreadable = &buffer[0] + 1;
+        char* rest = TakeOptions(&buffer[0], &options, &unreadable);
         EXPECT_EQ(options, c.expectedOptions) << c.name;
-        EXPECT_EQ(rest, &buffer[0] + c.expectedRest) << c.name;
+        if (c.expectedRest < 0) {
+            EXPECT_EQ(rest, nullptr) << c.name;
+            EXPECT_EQ(unreadable, &buffer[0] + c.unreadableAt) << c.name;
+        } else {
+            EXPECT_EQ(rest, &buffer[0] + c.expectedRest) << c.name;
+            EXPECT_EQ(unreadable, nullptr) << c.name;
+        }
         EXPECT_EQ(buffer, before) << c.name << ": written";
     }
 }

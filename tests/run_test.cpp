@@ -53,11 +53,11 @@ std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned cha
 // The tail lives in a writable buffer of its own, as it does in the process.
 char g_tail[2048];
 
-UINT_PTR RunWithTail(const char* tail)
+UINT_PTR RunWithTail(const char* tail, int showState = SW_SHOWDEFAULT)
 {
     strcpy(g_tail, tail);
     PlatformCalls platform = FakePlatformCalls();
-    return RunLauncher(platform, g_tail);
+    return RunLauncher(platform, g_tail, showState);
 }
 
 TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
@@ -141,21 +141,44 @@ const size_t kDesktopOffset = 8;
 static_assert(sizeof(STARTUPINFOA) == kLaunchSettingsSize, "STARTUPINFOA size");
 static_assert(offsetof(STARTUPINFOA, lpDesktop) == kDesktopOffset, "desktop offset");
 
-TEST(RunLauncher, LaunchSettingsHoldOnlyTheSizeAndTheDesktop)
-{
-    ResetFake();
-    RunWithTail("C:\\app.exe");
+struct ShowStateCase {
+    int given;          // what WinMain was given
+    DWORD flags;        // what the program gets
+    WORD showWindow;
+};
 
-    ASSERT_EQ(g_fake.launchSettingsBytes.size(), kLaunchSettingsSize);
-    DWORD size;
-    memcpy(&size, g_fake.launchSettingsBytes.data(), sizeof size);
-    EXPECT_EQ(size, kLaunchSettingsSize);
-    EXPECT_EQ(g_fake.launchDesktop, "winsta0\\default");
-    for (size_t i = 0; i < kLaunchSettingsSize; ++i) {
-        bool sizeOrDesktop = i < sizeof size ||
-                             (i >= kDesktopOffset && i < kDesktopOffset + sizeof(char*));
-        if (!sizeOrDesktop) {
-            EXPECT_EQ(g_fake.launchSettingsBytes[i], 0) << "byte " << i;
+// Given no show state (WinMain then gets SW_SHOWDEFAULT), the record holds
+// the size and the desktop alone; given one (a shortcut's "Run", start
+// /min), the program gets the same.
+const ShowStateCase kShowStateCases[] = {
+    {SW_SHOWDEFAULT, 0, 0},
+    {SW_SHOWMINNOACTIVE, STARTF_USESHOWWINDOW, SW_SHOWMINNOACTIVE},
+    {SW_SHOWMAXIMIZED, STARTF_USESHOWWINDOW, SW_SHOWMAXIMIZED},
+    {SW_SHOWNORMAL, STARTF_USESHOWWINDOW, SW_SHOWNORMAL},
+    {SW_HIDE, STARTF_USESHOWWINDOW, SW_HIDE},
+};
+
+TEST(RunLauncher, LaunchSettingsHoldTheSizeTheDesktopAndAShowStateGiven)
+{
+    for (const ShowStateCase& c : kShowStateCases) {
+        ResetFake();
+        RunWithTail("C:\\app.exe", c.given);
+
+        ASSERT_EQ(g_fake.launchSettingsBytes.size(), kLaunchSettingsSize);
+        STARTUPINFOA seen;
+        memcpy(&seen, g_fake.launchSettingsBytes.data(), sizeof seen);
+        EXPECT_EQ(seen.cb, kLaunchSettingsSize) << c.given;
+        EXPECT_EQ(g_fake.launchDesktop, "winsta0\\default") << c.given;
+        EXPECT_EQ(seen.dwFlags, c.flags) << c.given;
+        EXPECT_EQ(seen.wShowWindow, c.showWindow) << c.given;
+        for (size_t i = 0; i < kLaunchSettingsSize; ++i) {
+            bool set = i < sizeof seen.cb ||
+                       (i >= kDesktopOffset && i < kDesktopOffset + sizeof(char*)) ||
+                       (i >= offsetof(STARTUPINFOA, dwFlags) && i < offsetof(STARTUPINFOA, dwFlags) + sizeof(DWORD)) ||
+                       (i >= offsetof(STARTUPINFOA, wShowWindow) && i < offsetof(STARTUPINFOA, wShowWindow) + sizeof(WORD));
+            if (!set) {
+                EXPECT_EQ(g_fake.launchSettingsBytes[i], 0) << "byte " << i << ", show state " << c.given;
+            }
         }
     }
 }
@@ -838,31 +861,181 @@ TEST(RunLauncher, LimitedDeletesEveryPrivilegeButAStandardUsers)
     EXPECT_EQ(g_fake.misaligned, std::vector<std::string>());
 }
 
-struct MalformedCase {
+struct GrammarCase {
     const char* tail;
-    const char* launchedName;
+    UINT_PTR status;
+    const char* launchedName;   // null: nothing is launched
+    const char* commandLine;    // "(null)" when none is handed on
+    DWORD deleted;              // privileges deleted: /limited took effect
 };
 
-// A tail that does not fit the options' form is taken whole, as before: no
-// option, and a path that names no file.
-const MalformedCase kMalformedCases[] = {
-    {"/limited C:\\app.exe", "/limited C:\\app.exe"},
-    {"/limitedx \"C:\\app.exe\"", "/limitedx \"C:\\app.exe\""},
-    {"/limited", "/limited"},
-    {"/wait /wait \"C:\\app.exe\"", "/wait /wait \"C:\\app.exe\""},
-    {"/x \"C:\\app.exe\"", "/x \"C:\\app.exe\""},
+const DWORD kLimitedDeletes = 8;   // of the administrator's token set up
+
+// Options before a quoted or an unquoted path; a word of an option's form
+// that is no option, or one given twice, or an option with no path after
+// it, is refused with ERROR_INVALID_PARAMETER; anything else stays a path.
+const GrammarCase kGrammarCases[] = {
+    {"/limited C:\\app.exe", 0, "C:\\app.exe", "(null)", kLimitedDeletes},
+    {"/limited C:\\Program Files\\App\\app.exe", 0, "C:\\Program Files\\App\\app.exe", "(null)", kLimitedDeletes},
+    {"/LIMITED\t C:\\a b\\app.exe -x ", 0, "C:\\a b\\app.exe -x ", "(null)", kLimitedDeletes},
+    {"/wait /errorbox C:\\app.exe", 0, "C:\\app.exe", "(null)", 0},
+    {"/ErrorBox \"C:\\app.exe\" -x", 0, "C:\\app.exe", "\"C:\\app.exe\" -x", 0},
+    {"/limited /tools/app.exe", 0, "/tools/app.exe", "(null)", kLimitedDeletes},
+    {"/limited /frob", 0, "/frob", "(null)", kLimitedDeletes},
+    {"/tools/app.exe", 0, "/tools/app.exe", "(null)", 0},
+    {"/frob", 0, "/frob", "(null)", 0},
+    {"/limited\\app.exe", 0, "/limited\\app.exe", "(null)", 0},
+    {"/limitedx \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limted \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/x \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/wait /wait \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited /x /limited C:\\app.exe", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/Wait", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited   ", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited /wait", ERROR_INVALID_PARAMETER, nullptr, "", 0},
 };
 
-TEST(RunLauncher, AMalformedOptionIsTakenAsPartOfThePath)
+TEST(RunLauncher, OptionsComeBeforeAQuotedOrAnUnquotedPath)
 {
-    for (const MalformedCase& c : kMalformedCases) {
+    for (const GrammarCase& c : kGrammarCases) {
         SetUpAdministratorToken();
-        RunWithTail(c.tail);
-        EXPECT_EQ(g_fake.calls, kTokenStepsAndLaunch) << c.tail;
+        UINT_PTR status = RunWithTail(c.tail);
+        EXPECT_EQ(status, c.status) << c.tail;
+        if (c.launchedName == nullptr) {
+            // Refused before any token step; no box without /errorbox.
+            EXPECT_EQ(g_fake.calls, FromTheStart({})) << c.tail;
+            continue;
+        }
         EXPECT_EQ(g_fake.applicationName, c.launchedName) << c.tail;
-        EXPECT_EQ(g_fake.commandLineArgument, nullptr) << c.tail;
-        EXPECT_EQ(g_fake.deletePrivilegeCount, 0u) << c.tail;
+        EXPECT_EQ(g_fake.commandLineText, c.commandLine) << c.tail;
+        EXPECT_EQ(g_fake.deletedPrivileges.size(), c.deleted) << c.tail;
+        EXPECT_EQ(g_fake.messageBoxes, 0) << c.tail;
     }
+}
+
+struct HelpCase {
+    const char* tail;
+    bool usage;   // the usage box and status 0, nothing started
+};
+
+const HelpCase kHelpCases[] = {
+    {"/?", true}, {"/?  \t", true}, {"/? x", false}, {"/?x", false}, {"/limited /?", false},
+};
+
+TEST(RunLauncher, QuestionMarkAloneShowsTheUsageBox)
+{
+    for (const HelpCase& c : kHelpCases) {
+        ResetFake();
+        g_fake.failingCall = "CreateProcessAsUserA";
+        g_fake.failingError = ERROR_INVALID_NAME;
+        UINT_PTR status = RunWithTail(c.tail);
+        if (c.usage) {
+            EXPECT_EQ(status, 0u) << c.tail;
+            EXPECT_EQ(g_fake.calls, FromTheStart({"GetActiveWindow", "MessageBoxA"})) << c.tail;
+            EXPECT_EQ(g_fake.messageBoxCaption, "Tolvane") << c.tail;
+            EXPECT_EQ(g_fake.messageBoxType, 0u) << c.tail;
+            EXPECT_EQ(g_fake.messageBoxText.substr(0, 25), "Specify a program to exec") << c.tail;
+        } else {
+            // A path that names no file.
+            EXPECT_EQ(status, static_cast<UINT_PTR>(ERROR_INVALID_NAME)) << c.tail;
+            EXPECT_EQ(g_fake.messageBoxes, 0) << c.tail;
+        }
+    }
+}
+
+const DWORD kElevationRequired = 740;   // ERROR_ELEVATION_REQUIRED
+
+struct ErrorBoxCase {
+    const char* tail;
+    const char* failingCall;   // or empty: nothing fails
+    DWORD error;
+    UINT_PTR status;
+    const char* named;         // what the box names; null: no box
+};
+
+// With /errorbox a failure at any step is shown, naming what Tolvane tried
+// to start and Windows' message and number for the code; nothing is shown
+// when the program started, whatever it ends with.
+const ErrorBoxCase kErrorBoxCases[] = {
+    {"/errorbox \"C:\\Moved\\app.exe\"", "CreateProcessAsUserA", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND,
+     "C:\\Moved\\app.exe"},
+    {"/limited /errorbox \"C:\\setup.exe\" /S", "CreateProcessAsUserA", kElevationRequired,
+     kElevationRequired, "C:\\setup.exe"},
+    {"/errorbox C:\\Program Files\\app.exe", "CreateProcessAsUserA", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED,
+     "C:\\Program Files\\app.exe"},
+    {"/errorbox /limited \"C:\\app.exe\"", "GetTokenInformation TokenGroups", ERROR_ACCESS_DENIED,
+     ERROR_ACCESS_DENIED, "C:\\app.exe"},
+    {"/errorbox /limited \"C:\\app.exe\"", "LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY,
+     "C:\\app.exe"},
+    {"/errorbox /limited \"C:\\app.exe\"", "SetTokenInformation TokenIntegrityLevel", ERROR_PRIVILEGE_NOT_HELD,
+     ERROR_PRIVILEGE_NOT_HELD, "C:\\app.exe"},
+    {"/errorbox \"C:\\app.exe\"", "OpenProcessToken", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "C:\\app.exe"},
+    {"/errorbox \"C:\\app.exe\"", "SetTokenInformation TokenDefaultDacl", ERROR_ACCESS_DENIED,
+     ERROR_ACCESS_DENIED, "C:\\app.exe"},
+    {"/errorbox /limted \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted \"C:\\app.exe\""},
+    {"/limted /errorbox \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted /errorbox \"C:\\app.exe\""},
+    {"/errorbox", "", 0, ERROR_INVALID_PARAMETER, "/errorbox"},
+    {"/errorbox /wait  ", "", 0, ERROR_INVALID_PARAMETER, "/errorbox /wait  "},
+    {"/errorbox \"C:\\app.exe\"", "WideCharToMultiByte", ERROR_INVALID_FLAGS, ERROR_INVALID_FLAGS,
+     "\"C:\\app.exe\""},
+    {"/errorbox \"C:\\app.exe\"", "", 0, 0, nullptr},
+    {"/errorbox /wait \"C:\\app.exe\"", "", 0, 3, nullptr},   // the program's own exit code
+    {"/errorbox /wait \"C:\\app.exe\"", "WaitForSingleObject", ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE,
+     nullptr},
+    {"\"C:\\app.exe\"", "CreateProcessAsUserA", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND, nullptr},
+    {"/wait \"C:\\app.exe\" /errorbox", "CreateProcessAsUserA", ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND,
+     nullptr},
+};
+
+TEST(RunLauncher, ErrorBoxShowsAFailureBeforeTheProgramStarted)
+{
+    for (const ErrorBoxCase& c : kErrorBoxCases) {
+        std::string what = std::string(c.tail) + (c.failingCall[0] ? std::string(", ") + c.failingCall : "");
+        SetUpAdministratorToken();
+        g_fake.ansiCodePage = 1252;
+        g_fake.wideCommandLine = L"tolvane.exe " + std::wstring(c.tail, c.tail + strlen(c.tail));
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = c.error;
+        g_fake.exitCode = 3;
+        UINT_PTR status = RunWithTail(c.tail);
+        EXPECT_EQ(status, c.status) << what;
+        if (c.named == nullptr) {
+            EXPECT_EQ(g_fake.messageBoxes, 0) << what;
+            continue;
+        }
+        EXPECT_EQ(g_fake.messageBoxes, 1) << what;
+        ASSERT_GE(g_fake.calls.size(), 4u) << what;
+        EXPECT_EQ(Calls(g_fake.calls.end() - 4, g_fake.calls.end()),
+                  (Calls{"FormatMessageA", "wsprintfA", "GetActiveWindow", "MessageBoxA"}))
+            << what;
+        // Windows' own message for the code, from the system, in the user's
+        // language.
+        EXPECT_EQ(g_fake.formattedCode, static_cast<DWORD>(c.status)) << what;
+        EXPECT_EQ(g_fake.formatFlags, static_cast<DWORD>(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS))
+            << what;
+        EXPECT_EQ(g_fake.formatLanguage, 0u) << what;
+        EXPECT_EQ(g_fake.messageBoxCaption, "Tolvane") << what;
+        EXPECT_EQ(g_fake.messageBoxType, static_cast<UINT>(MB_OK | MB_ICONERROR)) << what;
+        EXPECT_EQ(g_fake.messageBoxOwner, reinterpret_cast<HWND>(0x3000)) << what;
+        std::string code = std::to_string(c.status);
+        EXPECT_EQ(g_fake.messageBoxText,
+                  std::string(c.named) + "\n\n" + code + ": System message " + code + ".\r\n")
+            << what;
+    }
+}
+
+TEST(RunLauncher, ErrorBoxBoundsWhatItShows)
+{
+    // A name longer than the box shows is cut; a code Windows has no
+    // message for is still shown by its number.
+    SetUpAdministratorToken();
+    g_fake.systemMessages = false;
+    g_fake.failingCall = "CreateProcessAsUserA";
+    g_fake.failingError = 0xE0001234;
+    std::string tail = "/errorbox " + std::string(1000, 'a');
+    EXPECT_EQ(RunWithTail(tail.c_str()), 0xE0001234u);
+    EXPECT_EQ(g_fake.messageBoxText, std::string(600, 'a') + "\n\n3758101044: ");
 }
 
 struct TargetCase {

@@ -53,39 +53,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t tailLength = strlen(tail);
     CHECK(tail + tailLength == buffer + length);
 
-    // The options: either none and the tail itself, or a quote after a
-    // prefix that is nothing but each known option at most once, each
-    // followed by blanks; nothing written.
+    // The options, nothing written: "/?" alone; or a prefix that is nothing
+    // but each known option at most once, each followed by blanks, and
+    // after it a path that does not begin with a word of an option's form
+    // and a blank, and is not empty after an option; or, refused, a word
+    // within the tail that begins with a slash.
     unsigned options = ~0u;
-    char* rest = TakeOptions(tail, &options);
+    char* unreadable = nullptr;
+    char* rest = TakeOptions(tail, &options, &unreadable);
     CHECK(memcmp(buffer, original, length + 1) == 0);
-    if (rest == tail) {
-        CHECK(options == 0);
-    } else {
-        CHECK(rest > tail && rest <= tail + tailLength && *rest == '"' && options != 0);
-        unsigned seen = 0;
-        const char* p = tail;
-        while (p < rest) {
-            const char* word = p;
-            while (p < rest && static_cast<unsigned char>(*p) > 0x20) {
-                ++p;
-            }
-            size_t wordLength = static_cast<size_t>(p - word);
-            unsigned option = 0;
-            if (wordLength == 8 && strncasecmp(word, "/limited", 8) == 0) {
-                option = kOptionLimited;
-            } else if (wordLength == 5 && strncasecmp(word, "/wait", 5) == 0) {
-                option = kOptionWait;
-            }
-            CHECK(option != 0 && (seen & option) == 0);
-            seen |= option;
-            CHECK(p < rest);   // a blank after every option
-            while (p < rest && static_cast<unsigned char>(*p) <= 0x20) {
-                CHECK(*p != 0);
-                ++p;
-            }
+    if (rest == nullptr) {
+        CHECK(unreadable >= tail && unreadable < tail + tailLength && *unreadable == '/');
+        free(buffer);
+        free(original);
+        return 0;
+    }
+    CHECK(unreadable == nullptr);
+    if (options == kOptionUsage) {
+        CHECK(tail[0] == '/' && tail[1] == '?' && rest == tail + tailLength);
+        free(buffer);
+        free(original);
+        return 0;
+    }
+    CHECK(rest >= tail && rest <= tail + tailLength);
+    CHECK(options == 0 || *rest != 0);
+    unsigned seen = 0;
+    const char* p = tail;
+    while (p < rest) {
+        const char* word = p;
+        while (p < rest && static_cast<unsigned char>(*p) > 0x20) {
+            ++p;
         }
-        CHECK(seen == options);
+        size_t wordLength = static_cast<size_t>(p - word);
+        unsigned option = 0;
+        if (wordLength == 8 && strncasecmp(word, "/limited", 8) == 0) {
+            option = kOptionLimited;
+        } else if (wordLength == 5 && strncasecmp(word, "/wait", 5) == 0) {
+            option = kOptionWait;
+        } else if (wordLength == 9 && strncasecmp(word, "/errorbox", 9) == 0) {
+            option = kOptionErrorBox;
+        }
+        CHECK(option != 0 && (seen & option) == 0);
+        seen |= option;
+        CHECK(p < rest);   // a blank after every option
+        while (p < rest && static_cast<unsigned char>(*p) <= 0x20) {
+            CHECK(*p != 0);
+            ++p;
+        }
+    }
+    CHECK(seen == options);
+    if (rest[0] == '/') {
+        const char* q = rest + 1;
+        while ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z')) {
+            ++q;
+        }
+        CHECK(q == rest + 1 || (*q != 0 && static_cast<unsigned char>(*q) > 0x20) ||
+              (*q == 0 && strncasecmp(rest, "/limited", 9) != 0 && strncasecmp(rest, "/wait", 6) != 0 &&
+               strncasecmp(rest, "/errorbox", 10) != 0));
     }
     tail = rest;
     tailLength = strlen(tail);
