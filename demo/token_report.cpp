@@ -7,6 +7,7 @@
 //   commandline <the process command line>
 //   commandline-utf8 <the same, read as UTF-16 and written in UTF-8>
 //   desktop <the desktop from the start-up information>
+//   show none|<the show state from the start-up information, when it has one>
 //   session <the session id>
 //   window-station <the name of its window station>
 //   directory <the current directory>
@@ -293,6 +294,11 @@ static void Report(FILE* out)
     STARTUPINFOA startup;
     GetStartupInfoA(&startup);
     fprintf(out, "desktop %s\n", startup.lpDesktop ? startup.lpDesktop : "(none)");
+    if (startup.dwFlags & STARTF_USESHOWWINDOW) {
+        fprintf(out, "show %u\n", startup.wShowWindow);
+    } else {
+        fprintf(out, "show none\n");
+    }
 
     DWORD session = 0;
     if (ProcessIdToSessionId(GetCurrentProcessId(), &session)) {

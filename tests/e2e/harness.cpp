@@ -38,6 +38,10 @@
 // and names itself in TOLVANE_CALLER_PID, so the started program can say
 // whether it shares that console.
 //
+// When TOLVANE_HARNESS_SHOW holds a number, the launcher is started with
+// that show state (STARTF_USESHOWWINDOW), as a shortcut's "Run" setting or
+// `start /min` hands one on.
+//
 // When TOLVANE_HARNESS_WINDOW_STATION names a window station, the harness
 // makes it with a desktop "default" in it and starts the launcher there
 // ("<name>\default"), away from the interactive one, as a service or a
@@ -243,6 +247,11 @@ int main(int argc, char** argv)
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
+    const char* show = getenv("TOLVANE_HARNESS_SHOW");
+    if (show != nullptr) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = static_cast<WORD>(atoi(show));
+    }
     std::string desktop;
     const char* station = getenv("TOLVANE_HARNESS_WINDOW_STATION");
     if (station != nullptr) {
@@ -263,6 +272,8 @@ int main(int argc, char** argv)
         STARTUPINFOW startupW;
         ZeroMemory(&startupW, sizeof startupW);
         startupW.cb = sizeof startupW;
+        startupW.dwFlags = startup.dwFlags;
+        startupW.wShowWindow = startup.wShowWindow;
         StartClock(&counterStart, &started);
         // "-": the program the command line's first word names, as a
         // shell starts it, whatever the ANSI code page can hold of it.
