@@ -1,12 +1,14 @@
 @echo off
 rem Installs Tolvane for the current Windows account, no administrator
 rem rights needed: copies tolvane.exe to %LOCALAPPDATA%\Programs\Tolvane and
-rem adds "Run without administrator rights" to the menu of programs in
-rem Explorer (a per-user verb on exefile under HKCU\Software\Classes), which
-rem starts the program with /limited: the token of an unelevated session.
-rem Run it from the folder it came in: x64\tolvane.exe is installed on 64-bit
-rem Windows, x86\tolvane.exe otherwise. Running it again changes nothing but
-rem the verb's command, which it brings up to date.
+rem adds "Run without administrator rights" to the menu of programs, batch
+rem files and command scripts in Explorer (a per-user verb on exefile,
+rem batfile and cmdfile under HKCU\Software\Classes), which starts the file
+rem with /limited, the groups, privileges and level of an unelevated session,
+rem and /errorbox, so a failure is shown; a shortcut's arguments reach the
+rem program through %*. Run it from the folder it came in: x64\tolvane.exe is
+rem installed on 64-bit Windows, x86\tolvane.exe otherwise. Running it again
+rem changes nothing but the verbs' commands, which it brings up to date.
 rem uninstall.cmd removes exactly what this adds.
 rem
 rem Paths may hold any character Windows allows in a user or profile name,
@@ -50,18 +52,21 @@ rem those this makes are noted on the verb's own key, so that uninstall.cmd
 rem removes them, and only them, once they are empty again. What this run
 rem makes is also what it takes back when a later step fails, so a failed
 rem install leaves nothing half-written.
-set "MADE_CLASS="
-set "MADE_SHELL="
-set "MADE_VERB="
+rem One verb for each type of file, each noted on its own key.
 set "MADE_PROGRAMS="
 set "MADE_FOLDER="
 set "MADE_IMAGE="
-reg query "!CLASSES!\exefile" >nul 2>&1
-if errorlevel 1 set "MADE_CLASS=1"
-reg query "!CLASSES!\exefile\shell" >nul 2>&1
-if errorlevel 1 set "MADE_SHELL=1"
-reg query "!VERB!" >nul 2>&1
-if errorlevel 1 set "MADE_VERB=1"
+for %%T in (exefile batfile cmdfile) do (
+    set "MADE_CLASS_%%T="
+    set "MADE_SHELL_%%T="
+    set "MADE_VERB_%%T="
+    reg query "!CLASSES!\%%T" >nul 2>&1
+    if errorlevel 1 set "MADE_CLASS_%%T=1"
+    reg query "!CLASSES!\%%T\shell" >nul 2>&1
+    if errorlevel 1 set "MADE_SHELL_%%T=1"
+    reg query "!CLASSES!\%%T\shell\Tolvane" >nul 2>&1
+    if errorlevel 1 set "MADE_VERB_%%T=1"
+)
 if not exist "!PROGRAMS!\" set "MADE_PROGRAMS=1"
 if not exist "!FOLDER!\" set "MADE_FOLDER=1"
 if not exist "!FOLDER!\tolvane.exe" set "MADE_IMAGE=1"
@@ -80,15 +85,20 @@ set "TOLVANE_INSTALLED=!FOLDER!\tolvane.exe"
 powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -Command "Unblock-File -LiteralPath $env:TOLVANE_INSTALLED" >nul 2>&1
 if errorlevel 1 echo Note: could not remove the mark of the Internet zone from "!FOLDER!\tolvane.exe"; unblock it in its Properties.
 
-reg add "!VERB!" /ve /d "Run without administrator rights" /f >nul
-if errorlevel 1 goto :no_registry
-reg add "!VERB!\command" /ve /d "\"!FOLDER!\tolvane.exe\" /limited \"%%1\"" /f >nul
-if errorlevel 1 goto :no_registry
-if defined MADE_CLASS reg add "!VERB!" /v TolvaneMadeClassKey /d "!CLASSES!\exefile" /f >nul
-if defined MADE_SHELL reg add "!VERB!" /v TolvaneMadeShellKey /d "!CLASSES!\exefile\shell" /f >nul
+rem The command hands on what Explorer gives the verb: the file for %%1 and,
+rem on a shortcut, the shortcut's arguments for %%*.
+for %%T in (exefile batfile cmdfile) do (
+    reg add "!CLASSES!\%%T\shell\Tolvane" /ve /d "Run without administrator rights" /f >nul
+    if errorlevel 1 goto :no_registry
+    reg add "!CLASSES!\%%T\shell\Tolvane\command" /ve /d "\"!FOLDER!\tolvane.exe\" /limited /errorbox \"%%1\" %%*" /f >nul
+    if errorlevel 1 goto :no_registry
+    if defined MADE_CLASS_%%T reg add "!CLASSES!\%%T\shell\Tolvane" /v TolvaneMadeClassKey /d "!CLASSES!\%%T" /f >nul
+    if defined MADE_SHELL_%%T reg add "!CLASSES!\%%T\shell\Tolvane" /v TolvaneMadeShellKey /d "!CLASSES!\%%T\shell" /f >nul
+)
 if defined MADE_PROGRAMS reg add "!VERB!" /v TolvaneMadeFolder /d "!PROGRAMS!" /f >nul
-echo Added "Run without administrator rights" to the menu of programs: "!VERB!".
-echo Its command: "!FOLDER!\tolvane.exe" /limited "%%1"
+echo Added "Run without administrator rights" to the menu of programs, batch files and command scripts:
+echo "!CLASSES!\exefile\shell\Tolvane", and the same under batfile and cmdfile.
+echo Their command: "!FOLDER!\tolvane.exe" /limited /errorbox "%%1" %%*
 set "STATUS=0"
 goto :end
 
@@ -109,15 +119,17 @@ echo install: could not copy "!SOURCE!" to "!FOLDER!\tolvane.exe".
 set "STATUS=1"
 goto :undo
 :no_registry
-echo install: could not write "!VERB!"; taking back what this run made.
+echo install: could not write the verbs under "!CLASSES!"; taking back what this run made.
 set "STATUS=1"
 goto :undo
 
 rem Takes back what this run made, newest first.
 :undo
-if defined MADE_VERB reg delete "!VERB!" /f >nul 2>&1
-if defined MADE_SHELL reg delete "!CLASSES!\exefile\shell" /f >nul 2>&1
-if defined MADE_CLASS reg delete "!CLASSES!\exefile" /f >nul 2>&1
+for %%T in (exefile batfile cmdfile) do (
+    if defined MADE_VERB_%%T reg delete "!CLASSES!\%%T\shell\Tolvane" /f >nul 2>&1
+    if defined MADE_SHELL_%%T reg delete "!CLASSES!\%%T\shell" /f >nul 2>&1
+    if defined MADE_CLASS_%%T reg delete "!CLASSES!\%%T" /f >nul 2>&1
+)
 if defined MADE_IMAGE if exist "!FOLDER!\tolvane.exe" del /f "!FOLDER!\tolvane.exe"
 if defined MADE_FOLDER if exist "!FOLDER!\" rd "!FOLDER!" 2>nul
 if defined MADE_PROGRAMS if exist "!PROGRAMS!\" rd "!PROGRAMS!" 2>nul

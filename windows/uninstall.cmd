@@ -1,6 +1,7 @@
 @echo off
 rem Removes what install.cmd added for the current Windows account: the
-rem "Run without administrator rights" verb, the installed tolvane.exe and
+rem "Run without administrator rights" verbs on programs, batch files and
+rem command scripts (and 1.2.0's on programs alone), the installed tolvane.exe and
 rem its folder, and the keys and folder that install.cmd had to make for
 rem them, once they are empty. Everything else stays. Running it again
 rem changes nothing.
@@ -20,32 +21,14 @@ set "STATUS=0"
 
 if not defined LOCALAPPDATA goto :no_profile
 set "CLASSES=HKCU\Software\Classes"
-set "VERB=HKCU\Software\Classes\exefile\shell\Tolvane"
 set "PROGRAMS=%LOCALAPPDATA%\Programs"
 set "FOLDER=%LOCALAPPDATA%\Programs\Tolvane"
 
-set "MADE_CLASS="
-set "MADE_SHELL="
 set "MADE_PROGRAMS="
-reg query "%VERB%" >nul 2>&1
-if errorlevel 1 goto :no_verb
 rem (Exit codes are read with "if errorlevel" throughout: some command
 rem interpreters, Wine's among them, do not honour || and && after a program.)
-reg query "%VERB%" /v TolvaneMadeClassKey >nul 2>&1
-if not errorlevel 1 set "MADE_CLASS=1"
-reg query "%VERB%" /v TolvaneMadeShellKey >nul 2>&1
-if not errorlevel 1 set "MADE_SHELL=1"
-reg query "%VERB%" /v TolvaneMadeFolder >nul 2>&1
-if not errorlevel 1 set "MADE_PROGRAMS=1"
-reg delete "%VERB%" /f >nul
-reg query "%VERB%" >nul 2>&1
-if not errorlevel 1 goto :verb_stays
-echo Removed "Run without administrator rights": "%VERB%".
-if defined MADE_SHELL call :remove_if_empty "%CLASSES%\exefile\shell"
-if defined MADE_CLASS call :remove_if_empty "%CLASSES%\exefile"
-goto :files
-:no_verb
-echo No "Run without administrator rights" verb to remove.
+for %%T in (exefile batfile cmdfile) do call :remove_verb %%T
+if "%STATUS%"=="1" goto :end
 
 :files
 if not exist "%FOLDER%\tolvane.exe" goto :no_image
@@ -66,6 +49,36 @@ if exist "%PROGRAMS%\" rd "%PROGRAMS%" 2>nul
 if not exist "%PROGRAMS%\" echo No folder "%PROGRAMS%" left: install.cmd had made it.
 goto :end
 
+rem Removes the verb on one type of file, and the keys install.cmd made for
+rem it once they are empty; notes whether install.cmd made the Programs
+rem folder (noted on the programs' verb).
+:remove_verb
+set "VERB=%CLASSES%\%~1\shell\Tolvane"
+set "MADE_CLASS="
+set "MADE_SHELL="
+reg query "%VERB%" >nul 2>&1
+if not errorlevel 1 goto :verb_there
+echo No "Run without administrator rights" verb to remove: "%VERB%".
+exit /b 0
+:verb_there
+reg query "%VERB%" /v TolvaneMadeClassKey >nul 2>&1
+if not errorlevel 1 set "MADE_CLASS=1"
+reg query "%VERB%" /v TolvaneMadeShellKey >nul 2>&1
+if not errorlevel 1 set "MADE_SHELL=1"
+reg query "%VERB%" /v TolvaneMadeFolder >nul 2>&1
+if not errorlevel 1 set "MADE_PROGRAMS=1"
+reg delete "%VERB%" /f >nul
+reg query "%VERB%" >nul 2>&1
+if not errorlevel 1 goto :verb_stays
+echo Removed "Run without administrator rights": "%VERB%".
+if defined MADE_SHELL call :remove_if_empty "%CLASSES%\%~1\shell"
+if defined MADE_CLASS call :remove_if_empty "%CLASSES%\%~1"
+exit /b 0
+:verb_stays
+echo uninstall: could not remove "%VERB%".
+set "STATUS=1"
+exit /b 0
+
 rem Deletes a key that has neither values nor subkeys: for it, reg query
 rem lists nothing but blank lines, which for /f passes over.
 :remove_if_empty
@@ -81,10 +94,6 @@ exit /b 0
 
 :no_profile
 echo uninstall: LOCALAPPDATA is not set, so there is no per-user folder to look in.
-set "STATUS=1"
-goto :end
-:verb_stays
-echo uninstall: could not remove "%VERB%".
 set "STATUS=1"
 goto :end
 :image_stays

@@ -314,7 +314,7 @@ WINE_INTERNAL_ERROR = 1359
 
 
 def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, delay_ms=None,
-                 verb=None, image=None, class_key=None, retried=False):
+                 verb=None, image=None, class_key=None, verb_file=None, retried=False):
     """Starts the launcher (or `image`; "-" for the one the command line's
     first word names) through the harness with `command_line` (bytes) exactly; or, given `verb`, has the shell start the
     target through that verb of the per-user exefile class, as Explorer's
@@ -331,7 +331,7 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         start = ["-" if image == "-" else HOST.path(image or ws.launcher), HOST.path(directory or case),
                  HOST.path(cmdline_file)]
     else:
-        start = ["--verb", verb, class_key or CLASS_KEY, HOST.path(ws.target)]
+        start = ["--verb", verb, class_key or CLASS_KEY, HOST.path(verb_file or ws.target)]
     env = {"TOLVANE_REPORT": HOST.path(report)}
     if delay_ms is not None:
         env["TOLVANE_REPORT_DELAY_MS"] = str(delay_ms)
@@ -354,7 +354,7 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
         print("note: %s: Wine failed to create a process (status %s); running it again"
               % (name, status))
         return run_launcher(ws, name + " (again)", command_line, directory, env_extra, delay_ms,
-                            verb, image, class_key, retried=True)
+                            verb, image, class_key, verb_file, retried=True)
     return status, elapsed, report, case
 
 
@@ -640,6 +640,21 @@ def object_case(ws, case, descriptor, direct, launched, options):
 CLASS_KEY = "Software\\Classes\\exefile"
 VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\Tolvane"
 OTHER_VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\SomeoneElse"
+# The types of file the verb is on: programs, batch files, command scripts.
+FILE_TYPES = ["exefile", "batfile", "cmdfile"]
+# Arguments as Explorer hands on a shortcut's, after the file: the command
+# takes them as %*, and they must reach the program byte for byte.
+SHORTCUT_ARGUMENTS = '--profile-directory=Work "a b"  c:\\x\\ ;,='
+
+
+def verb_command(image):
+    return '"%s" /limited /errorbox "%%1" %%*' % image
+
+
+def classes_left(root):
+    """The file types under `root`\\Software\\Classes that still have a key."""
+    return [t for t in FILE_TYPES if HOST.run(["reg", "query", root + "\\Software\\Classes\\" + t],
+                                               os.devnull) == 0]
 
 
 # name, the profile folder (with characters a Windows user or profile name
@@ -731,23 +746,29 @@ class Installation:
         the download mark, the merged view of the classes and the pause."""
         ws = self.ws
         # Leftovers of an earlier run that stopped halfway.
-        HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
+        for file_type in FILE_TYPES:
+            HOST.run(["reg", "delete", "HKCU\\Software\\Classes\\" + file_type, "/f"], self.log)
         if windows_only:
             # As a browser leaves a download: in the Internet zone.
             for image in ("x86", "x64"):
                 with open(os.path.join(self.package, image, "tolvane.exe:Zone.Identifier"), "w") as f:
                     f.write("[ZoneTransfer]\nZoneId=3\n")
 
-        # The second run goes over what 1.1.0 left: a command without /limited.
+        # The second run goes over what 1.2.0 left: a verb on programs only,
+        # without /errorbox and %*.
         statuses = [self.cmd("install.cmd")]
-        HOST.run(["reg", "add", VERB_KEY + "\\command", "/ve", "/d", '"%s" "%%1"' % HOST.path(self.installed),
-                  "/f"], self.log)
+        for file_type in FILE_TYPES[1:]:
+            HOST.run(["reg", "delete", "HKCU\\Software\\Classes\\" + file_type, "/f"], self.log)
+        HOST.run(["reg", "add", VERB_KEY + "\\command", "/ve", "/d",
+                  '"%s" /limited "%%1"' % HOST.path(self.installed), "/f"], self.log)
         statuses.append(self.cmd("install.cmd"))
         check(statuses == [0, 0], case + ": install.cmd, run twice", statuses)
-        command = HOST.output(["reg", "query", VERB_KEY + "\\command", "/ve"])
-        expected = '"%s" /limited "%%1"' % HOST.path(self.installed)
-        check(expected in command, case + ": the verb's command, brought up to date, carries /limited",
-              command.strip().splitlines()[-1:] if command.strip() else command)
+        for file_type in FILE_TYPES:
+            key = "HKCU\\Software\\Classes\\%s\\shell\\Tolvane" % file_type
+            command = HOST.output(["reg", "query", key + "\\command", "/ve"])
+            check(verb_command(HOST.path(self.installed)) in command,
+                  case + ": the %s verb's command, brought up to date" % file_type,
+                  command.strip().splitlines()[-1:] if command.strip() else command)
         with open(self.installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
             check(a.read() == b.read(), case + ": installed the x86_64 image on 64-bit Windows",
                   self.installed)
@@ -758,28 +779,44 @@ class Installation:
             check(self.key_exists("HKCR\\exefile\\shell\\Tolvane\\command"),
                   case + ": the verb shows in HKEY_CLASSES_ROOT", "HKCR\\exefile\\shell\\Tolvane")
 
-        # Through the class key here; on Windows through the verb's name
-        # alone, found by file type as Explorer finds it.
-        status, _, report_path, _ = run_launcher(ws, "verb", verb="Tolvane",
-                                                 class_key="-" if windows_only else CLASS_KEY)
-        check(status == 0, case + ": the verb's command ran the launcher: status", status)
-        child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-        admin = groups_of(child).get(ADMINISTRATORS) if child else None
-        check(admin is not None and "deny-only" in admin, case + ": started with Administrators deny-only",
-              admin)
-        privileges = set(privileges_of(child)) if child else None
-        check(privileges is not None and privileges <= STANDARD_USER_PRIVILEGES,
-              case + ": started with a standard user's privileges only, as /limited gives",
-              sorted(privileges or []))
-        check(child is not None and first(child, "commandline") == '"%s"' % HOST.path(ws.target),
-              case + ": started the file the verb was given", child and first(child, "commandline"))
+        # The verbs as Explorer runs them: the file for %1 and, from a
+        # shortcut, its arguments for %*. On Windows the shell itself does
+        # it, finding the verb by the file's type; Wine's shell hands a
+        # verb no parameters and puts the file in place of %*, so here the
+        # registered command is expanded as Windows expands it, and run.
+        for name, file_type, target, arguments in (
+                ("the programs' verb", "exefile", ws.target, ""),
+                ("the programs' verb on a shortcut with arguments", "exefile", ws.target, SHORTCUT_ARGUMENTS),
+                ("the command scripts' verb", "cmdfile", ws.batch, "")):
+            if windows_only:
+                status, _, report_path, _ = run_launcher(
+                    ws, name, verb="Tolvane", verb_file=target, class_key="-",
+                    env_extra={"TOLVANE_HARNESS_PARAMETERS": arguments} if arguments else None)
+            else:
+                output = HOST.output(["reg", "query", "HKCU\\Software\\Classes\\%s\\shell\\Tolvane\\command"
+                                      % file_type, "/ve"])
+                command = output.split("REG_SZ", 1)[-1].strip()
+                line = command.replace("%1", HOST.path(target)).replace("%*", arguments)
+                status, _, report_path, _ = run_launcher(ws, name, line.encode("latin-1"), image=self.installed)
+            check(status == 0, case + ": " + name + ": the launcher's status", status)
+            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+            admin = groups_of(child).get(ADMINISTRATORS) if child else None
+            privileges = set(privileges_of(child)) if child else None
+            check(admin is not None and "deny-only" in admin and privileges is not None and
+                  privileges <= STANDARD_USER_PRIVILEGES,
+                  case + ": " + name + ": Administrators deny-only and a standard user's privileges only, "
+                  "as /limited gives", (admin, sorted(privileges or [])))
+            if file_type == "exefile":
+                expected = '"%s"' % HOST.path(ws.target) + (" " + arguments if arguments else "")
+                check(child is not None and first(child, "commandline") == expected,
+                      case + ": " + name + ": the program and its arguments, byte for byte",
+                      child and first(child, "commandline"))
 
         if windows_only:
             self.pause_only_when_double_clicked(case)
         statuses = [self.cmd("uninstall.cmd"), self.cmd("uninstall.cmd")]
         check(statuses == [0, 0], case + ": uninstall.cmd, run twice", statuses)
-        check(not self.key_exists("HKCU\\" + CLASS_KEY), case + ": no trace of the verb's keys",
-              "HKCU\\" + CLASS_KEY)
+        check(classes_left("HKCU") == [], case + ": no trace of the verbs' keys", classes_left("HKCU"))
         check(not os.path.exists(os.path.dirname(self.installed)), case + ": installed folder removed",
               os.path.dirname(self.installed))
         status, _, report_path, _ = run_launcher(ws, "verb after uninstall", verb="Tolvane")
@@ -793,8 +830,8 @@ class Installation:
                  self.log)
         statuses.append(self.cmd("uninstall.cmd"))
         check(statuses == [0, 0], case + ": install, another verb added, uninstall", statuses)
-        seen = (self.key_exists(VERB_KEY), self.key_exists(OTHER_VERB_KEY))
-        check(seen == (False, True), case + ": ours removed, the other verb kept", seen)
+        seen = (self.key_exists(VERB_KEY), self.key_exists(OTHER_VERB_KEY), classes_left("HKCU"))
+        check(seen == (False, True, ["exefile"]), case + ": ours removed, the other verb kept", seen)
         HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
 
         # A folder that cannot be made (a file named Programs in its way)
@@ -803,8 +840,7 @@ class Installation:
             f.write("in the way\n")
         status = self.cmd("install.cmd")
         check(status == 1, case + ": install whose folder cannot be made fails", status)
-        check(not self.key_exists("HKCU\\" + CLASS_KEY), case + ": and leaves no key behind",
-              "HKCU\\" + CLASS_KEY)
+        check(classes_left("HKCU") == [], case + ": and leaves no key behind", classes_left("HKCU"))
         os.remove(os.path.join(self.profile, "Programs"))
 
     def pause_only_when_double_clicked(self, case):
@@ -867,8 +903,8 @@ class MachinePackage:
         return {key: values for key, values in registry_tree(UNINSTALL_KEY, self.view).items()
                 if values.get("DisplayName") == "Tolvane"}
 
-    def verb(self):
-        return registry_tree(MACHINE_VERB_KEY, self.view)
+    def verb(self, file_type="exefile"):
+        return registry_tree(MACHINE_VERB_KEY.replace("exefile", file_type), self.view)
 
     def test(self, case, windows_only):
         ws = self.ws
@@ -898,20 +934,22 @@ class MachinePackage:
         with open(self.built_image, "rb") as built:
             installed = open(local, "rb").read() if os.path.exists(local) else None
             check(installed == built.read(), case + ": the image installed in " + self.folder, local)
-        verb = self.verb()
-        label = verb.get(MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"), {}).get("(Default)")
-        command = verb.get(MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE") + "\\command", {}).get(
-            "(Default)")
-        check(label == "Run without administrator rights", case + ": the machine's verb", label)
-        check(command == '"%s" /limited "%%1"' % self.image, case + ": its command", command)
+        for file_type in FILE_TYPES:
+            key = MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("exefile", file_type)
+            verb = self.verb(file_type)
+            label = verb.get(key, {}).get("(Default)")
+            command = verb.get(key + "\\command", {}).get("(Default)")
+            check((label, command) == ("Run without administrator rights", verb_command(self.image)),
+                  case + ": the machine's %s verb and its command" % file_type, (label, command))
         check(not HOST.run(["reg", "query", VERB_KEY], self.log) == 0 and
               not os.path.exists(os.path.join(HOST.local_app_data(), "Programs", "Tolvane")),
               case + ": nothing per user", VERB_KEY)
 
-        # The verb's command with the program's path put in for %1, as the
-        # shell does, run by the installed image.
+        # The programs' verb's command with the program's path put in for %1
+        # and a shortcut's arguments for %*, as the shell does, run by the
+        # installed image.
         if command is not None:
-            line = command.replace("%1", HOST.path(ws.target))
+            line = command.replace("%1", HOST.path(ws.target)).replace("%*", SHORTCUT_ARGUMENTS)
             env = {}
             if windows_only:
                 env = {"TOLVANE_WRITE_FILE": self.image,
@@ -930,6 +968,10 @@ class MachinePackage:
             check(admin is not None and "deny-only" in admin and privileges is not None and
                   privileges <= STANDARD_USER_PRIVILEGES,
                   case + ": the program has the limited token", (admin, sorted(privileges or [])))
+            expected = '"%s" %s' % (HOST.path(ws.target), SHORTCUT_ARGUMENTS)
+            check(child is not None and first(child, "commandline") == expected,
+                  case + ": the shortcut's arguments reach the program byte for byte",
+                  child and first(child, "commandline"))
             if windows_only:
                 seen = child and (first(child, "write-file"), first(child, "write-key"))
                 check(seen == ("error 5", "error 5"), case + ": the program may change neither the "
@@ -945,7 +987,7 @@ class MachinePackage:
         check(status == 0, case + ": msiexec /x ... /qn", status)
         left = [what for what, there in (
             ("the image", os.path.exists(local)), ("the folder", os.path.exists(os.path.dirname(local))),
-            ("the verb", bool(self.verb())), ("the entry", bool(self.entries()))) if there]
+            ("a verb", any(self.verb(t) for t in FILE_TYPES)), ("the entry", bool(self.entries()))) if there]
         check(not left, case + ": uninstalled: no file, folder, key or entry left", left)
 
 

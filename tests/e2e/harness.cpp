@@ -19,7 +19,9 @@
 // found from the file's type because Wine's shell runs an .exe itself
 // whatever the verb, and its HKEY_CLASSES_ROOT leaves out the per-user
 // classes; on Windows a class key of "-" lets the shell find the verb by
-// the file's type, as Explorer does. The environment is the harness's own. The result file gets:
+// the file's type, as Explorer does. TOLVANE_HARNESS_PARAMETERS, when set,
+// are the parameters handed on with the file, as Explorer hands on a
+// shortcut's arguments. The environment is the harness's own. The result file gets:
 //   status <exit status>
 //   elapsed-ms <from the start to the end of the started process>
 //   elapsed-us <the same in microseconds, from the performance counter>
@@ -109,6 +111,9 @@ static int StartThroughVerb(const char* verb, const char* classKey, const char* 
     }
     info.lpVerb = verb;
     info.lpFile = file;
+    // What a shortcut hands the verb after the file: its arguments, which
+    // the command takes as %*.
+    info.lpParameters = getenv("TOLVANE_HARNESS_PARAMETERS");
     info.nShow = SW_SHOWNORMAL;
 
     LARGE_INTEGER counterStart;
