@@ -896,7 +896,15 @@ class MachinePackage:
         self.log = os.path.join(ws.dir, "msiexec-%s.log" % arch)
 
     def msiexec(self, *args):
-        return HOST.run(["msiexec"] + list(args), self.log, timeout=300)
+        """Runs msiexec with a verbose log of its own beside the case's, so
+        that a run that leaves something out can be read afterwards (a
+        verb once read back absent after a silent install, on a fresh
+        prefix, and never again in reruns)."""
+        self.runs = getattr(self, "runs", 0) + 1
+        verbose = os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (self.arch, self.runs))
+        status = HOST.run(["msiexec"] + list(args) + ["/l*v", HOST.path(verbose)], self.log, timeout=300)
+        print("note: msiexec %s: status %s, its log %s" % (" ".join(args[:1]), status, verbose))
+        return status
 
     def entries(self):
         """The Programs and Features entries named Tolvane: {key: values}."""
