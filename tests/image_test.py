@@ -2,11 +2,11 @@
 """Checks a built tolvane.exe as Windows will load it: a GUI image for its
 architecture whose entry point is the program's own start-up, which imports
 exactly the functions it calls, each bound by name at load time, and whose
-only resource is the application manifest; hardened (ASLR with relocations,
+resources are its version information and its application manifest; hardened (ASLR with relocations,
 DEP, terminal-server aware, no writable section at all; no SEH on i686, the
 whole 64-bit address range for ASLR and unwind data for each function on
-x86_64), in three sections, at most 7168
-bytes on i686 and 7680 on x86_64, with a right checksum, and free of anything
+x86_64), in three sections, at most 7680
+bytes on i686 and 8192 on x86_64, with a right checksum, and free of anything
 that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
@@ -38,11 +38,12 @@ DLL_FLAGS = {
 # and the most bytes the image may take: headers, .text, .rsrc and .reloc
 # each in whole 512-byte blocks. The error box, the show state handed on
 # and the options before any path put .text at 5112 of 5120 bytes on i686
-# and 5624 of 5632 on x86_64, one block past the window station check and
-# the groups read whole.
+# and 5592 of 5632 on x86_64, one block past the window station check and
+# the groups read whole. The version information puts .rsrc at 1480 of 1536
+# bytes, one block past the manifest alone.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 7168),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 7680),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 7680),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 8192),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -118,6 +119,39 @@ def check_unwind_table(pe, image_path, map_path):
           sorted(hex(f) for f in functions - beginnings))
 
 
+def check_version_information(pe, source_dir, build_dir):
+    """The version information, as Explorer's Details tab and Windows'
+    publisher rules read it: the CMake project's version, fixed and in the
+    strings, one U.S. English Unicode string table, the copyright line of
+    LICENSE."""
+    with open(os.path.join(build_dir, "VERSION")) as f:
+        version = f.read().strip()
+    with open(os.path.join(source_dir, "LICENSE")) as f:
+        copyright_line = next(line.strip() for line in f if line.startswith("Copyright "))
+    fixed = pe.VS_FIXEDFILEINFO[0] if getattr(pe, "VS_FIXEDFILEINFO", None) else None
+    numbers = [int(part) for part in version.split(".")] + [0]
+    packed = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
+    check(fixed is not None and (fixed.FileVersionMS, fixed.FileVersionLS) == packed and
+          (fixed.ProductVersionMS, fixed.ProductVersionLS) == packed,
+          "fixed file and product version " + version,
+          fixed and (hex(fixed.FileVersionMS), hex(fixed.FileVersionLS)))
+    check(fixed is not None and (fixed.FileFlags, fixed.FileOS, fixed.FileType) == (0, 0x40004, 1),
+          "a release, for Windows NT, an application", fixed and (fixed.FileFlags, hex(fixed.FileOS),
+                                                                  fixed.FileType))
+    tables, translations = [], []
+    for info in getattr(pe, "FileInfo", [[]])[0]:
+        for table in getattr(info, "StringTable", []):
+            tables.append((table.LangID, {k.decode(): v.decode() for k, v in table.entries.items()}))
+        for var in getattr(info, "Var", []):
+            translations.append(var.entry)
+    expected = {"FileDescription": "Starts a program without administrator rights",
+                "FileVersion": version, "InternalName": "tolvane", "LegalCopyright": copyright_line,
+                "OriginalFilename": "tolvane.exe", "ProductName": "Tolvane", "ProductVersion": version}
+    check(tables == [(b"040904B0", expected)], "one string table, U.S. English and Unicode, its strings",
+          tables)
+    check(translations == [{b"Translation": "0x0409 0x04b0"}], "one translation", translations)
+
+
 def main(arch, image_path, map_path, source_dir, build_dir):
     machine, magic, arch_flags, max_size = ARCHITECTURES[arch]
     with open(image_path, "rb") as f:
@@ -160,15 +194,17 @@ def main(arch, image_path, map_path, source_dir, build_dir):
             for lang in rid.directory.entries:
                 data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
                 resources.append((rtype.id, rid.id, lang.id, data))
-    check([r[:3] for r in resources] == [(24, 1, 1033)], "one resource: manifest, id 1, 1033",
-          [r[:3] for r in resources])
-    if resources:
+    check([r[:3] for r in resources] == [(16, 1, 1033), (24, 1, 1033)],
+          "two resources: version information and manifest, each id 1, 1033", [r[:3] for r in resources])
+    manifests = [r[3] for r in resources if r[0] == 24]
+    if manifests:
         try:
-            seen = element_tree(ElementTree.fromstring(resources[0][3]))
+            seen = element_tree(ElementTree.fromstring(manifests[0]))
         except ElementTree.ParseError as error:
             seen = "not XML: %s" % error
         check(seen == MANIFEST, "manifest: asInvoker, uiAccess false, UTF-8 code page, nothing else",
               seen)
+    check_version_information(pe, source_dir, build_dir)
 
     # Hardening.
     flags = pe.OPTIONAL_HEADER.DllCharacteristics

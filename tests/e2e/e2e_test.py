@@ -907,9 +907,10 @@ class MachinePackage:
         return status
 
     def entries(self):
-        """The Programs and Features entries named Tolvane: {key: values}."""
+        """The Programs and Features entries of Tolvane, of any version and
+        architecture (1.2.0 named them plain Tolvane): {key: values}."""
         return {key: values for key, values in registry_tree(UNINSTALL_KEY, self.view).items()
-                if values.get("DisplayName") == "Tolvane"}
+                if (values.get("DisplayName") or "").startswith("Tolvane")}
 
     def verb(self, file_type="exefile"):
         return registry_tree(MACHINE_VERB_KEY.replace("exefile", file_type), self.view)
@@ -933,10 +934,12 @@ class MachinePackage:
         status = self.msiexec("/i", HOST.path(self.package), "/qn")
         check(status == 0, case + ": msiexec /i ... /qn", status)
         entries = self.entries()
-        seen = sorted((v.get("DisplayVersion"), v.get("Publisher")) for v in entries.values())
-        check(seen == [(self.version, "The Tolvane authors")],
-              case + ": one entry in Programs and Features: the release's, its publisher (the older "
-              "one is gone)", seen)
+        seen = sorted((v.get("DisplayName"), v.get("DisplayVersion"), v.get("Publisher"))
+                      for v in entries.values())
+        name = "Tolvane (64-bit)" if self.arch == "x64" else "Tolvane (32-bit)"
+        check(seen == [(name, self.version, "The Tolvane authors")],
+              case + ": one entry in Programs and Features: the release's, its name, version and publisher "
+              "(the older one is gone)", seen)
 
         local = HOST.local(self.image)
         with open(self.built_image, "rb") as built:
