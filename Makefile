@@ -6,8 +6,10 @@
 # make bench  size and start-to-exit time of each image against a conventional build
 # make dist   writes the release: dist/tolvane-<version>.zip, the per-machine
 #             packages dist/tolvane-<version>-x64.msi and -x86.msi, and SHA256SUMS;
-#             signed with SIGN_CERT=cert.pem SIGN_KEY=key.pem, or SIGN_PKCS12=file.pfx,
-#             optionally SIGN_PASSWORD_FILE= and SIGN_TIMESTAMP_URL=
+#             signed with SIGN_CERT=cert.pem SIGN_KEY=key.pem, SIGN_PKCS12=file.pfx, or
+#             SIGN_CERT=cert.pem SIGN_PKCS11_MODULE=module.so SIGN_PKCS11_KEY='pkcs11:...'
+#             (a key in a token), with SIGN_PASSWORD_FILE= (password or PIN) and
+#             SIGN_TIMESTAMP_URL= (an RFC 3161 service; "none" for none)
 BUILD := build
 X64 := $(BUILD)/x64
 
@@ -49,6 +51,7 @@ bench: all
 
 dist: all
 	@SIGN_CERT='$(SIGN_CERT)' SIGN_KEY='$(SIGN_KEY)' SIGN_PKCS12='$(SIGN_PKCS12)' \
+	    SIGN_PKCS11_MODULE='$(SIGN_PKCS11_MODULE)' SIGN_PKCS11_KEY='$(SIGN_PKCS11_KEY)' \
 	    SIGN_PASSWORD_FILE='$(SIGN_PASSWORD_FILE)' SIGN_TIMESTAMP_URL='$(SIGN_TIMESTAMP_URL)' \
 	    scripts/dist $(BUILD) $(X64) dist
 

@@ -4,34 +4,57 @@ openssl (Debian's packages); used by scripts/dist and scripts/verify-release.
 A signer comes from the environment, as make dist passes it on:
   SIGN_CERT, SIGN_KEY      a PEM certificate (the signer's first, then any
                            that issued it) and its PEM key, or
-  SIGN_PKCS12              a PKCS#12 file holding both;
-  SIGN_PASSWORD_FILE       optional: the password of the key or the PKCS#12 file;
-  SIGN_TIMESTAMP_URL       optional: an RFC 3161 time-stamping service.
-Before anything is signed, the certificate must be readable and valid now,
-and the key must be the certificate's; otherwise SigningError says which.
+  SIGN_PKCS12              a PKCS#12 file holding both, or
+  SIGN_CERT, SIGN_PKCS11_MODULE, SIGN_PKCS11_KEY
+                           the certificate, and its key in a hardware token or
+                           HSM: the token's PKCS#11 module and the key's
+                           PKCS#11 URI ("pkcs11:token=...;object=...;type=private"),
+                           used through OpenSSL's pkcs11 engine;
+  SIGN_PASSWORD_FILE       optional: the password of the key or the PKCS#12
+                           file, or the token's PIN;
+  SIGN_TIMESTAMP_URL       an RFC 3161 time-stamping service, so the signature
+                           stays valid after the certificate expires; needed
+                           for a certificate that an authority issued, "none"
+                           to sign without one knowingly; optional for a
+                           self-signed one.
+Before anything is signed, the certificate must be readable, valid now and
+issued for code signing, and the key must be the certificate's (for a
+token, compared by public key); otherwise SigningError says which.
 """
 import datetime
 import os
 import subprocess
 import tempfile
 
-SIGNING_VARIABLES = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS12", "SIGN_PASSWORD_FILE", "SIGN_TIMESTAMP_URL")
+SIGNING_VARIABLES = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS12", "SIGN_PKCS11_MODULE", "SIGN_PKCS11_KEY",
+                     "SIGN_PASSWORD_FILE", "SIGN_TIMESTAMP_URL")
+
+
+def pkcs11_engine():
+    """OpenSSL's pkcs11 engine (Debian: libengine-pkcs11-openssl), or None."""
+    out = subprocess.run(["openssl", "version", "-e"], capture_output=True, text=True).stdout
+    directory = out.split('"')[1] if '"' in out else ""
+    path = os.path.join(directory, "pkcs11.so")
+    return path if os.path.isfile(path) else None
 
 
 class SigningError(Exception):
     pass
 
 
-def run(command, what, stdin_bytes=None):
+def run(command, what, stdin_bytes=None, env=None):
     """Runs a tool; returns its standard output, or raises SigningError with
     `what` and the tool's own words."""
     try:
-        done = subprocess.run(command, input=stdin_bytes, capture_output=True)
+        done = subprocess.run(command, input=stdin_bytes, capture_output=True, env=env)
     except OSError as error:
         raise SigningError("%s: %s: %s" % (what, command[0], error.strerror))
     if done.returncode != 0:
         words = (done.stderr or done.stdout).decode("utf-8", "replace").strip().splitlines()
-        raise SigningError("%s%s" % (what, (": " + words[-1]) if words else ""))
+        # A token's refusal of its PIN is said early, under the engine's own
+        # last words.
+        said = next((w for w in words if "PIN incorrect" in w), words[-1] if words else "")
+        raise SigningError("%s%s" % (what, (": " + said) if said else ""))
     return done.stdout
 
 
@@ -56,30 +79,6 @@ def openssl_time(text):
     return datetime.datetime.strptime(text.strip().replace("  ", " "), "%b %d %H:%M:%S %Y %Z")
 
 
-def bare_pkcs7(data):
-    """The DER PKCS#7 of an extracted signature. Some versions of
-    osslsigncode hand an image's signature on in its WIN_CERTIFICATE record:
-    a length, a revision and a type, eight bytes, before it, and padding
-    after it."""
-    if data[:1] != b"\x30" and data[8:9] == b"\x30":
-        data = data[8:]
-    if data[:2] == b"\x30\x82":   # a SEQUENCE whose length takes two bytes
-        data = data[:4 + int.from_bytes(data[2:4], "big")]
-    return data
-
-
-def certificates_in(data):
-    """Every PEM certificate in `data` (bytes), each as PEM bytes."""
-    begin_marker, end_marker = b"-----BEGIN CERTIFICATE-----", b"-----END CERTIFICATE-----"
-    found, at = [], 0
-    while data.find(begin_marker, at) >= 0:
-        begin = data.find(begin_marker, at)
-        end = data.find(end_marker, begin) + len(end_marker)
-        found.append(data[begin:end] + b"\n")
-        at = end
-    return found
-
-
 def fingerprint(pem):
     out = run(["openssl", "x509", "-noout", "-fingerprint", "-sha256"], "certificate fingerprint", pem).decode()
     return out.strip().split("=", 1)[-1]
@@ -90,6 +89,8 @@ class Signer:
         self.cert = environment.get("SIGN_CERT") or None
         self.key = environment.get("SIGN_KEY") or None
         self.pkcs12 = environment.get("SIGN_PKCS12") or None
+        self.pkcs11_module = environment.get("SIGN_PKCS11_MODULE") or None
+        self.pkcs11_key = environment.get("SIGN_PKCS11_KEY") or None
         self.password_file = environment.get("SIGN_PASSWORD_FILE") or None
         self.timestamp_url = environment.get("SIGN_TIMESTAMP_URL") or None
 
@@ -111,9 +112,12 @@ class Signer:
     def check(self):
         """That the certificate can be read and is valid now, and that the
         key is its own."""
-        if self.pkcs12 and (self.cert or self.key):
-            raise SigningError("give either SIGN_CERT and SIGN_KEY or SIGN_PKCS12, not both")
-        if not self.pkcs12 and not (self.cert and self.key):
+        token = self.pkcs11_module or self.pkcs11_key
+        if sum(bool(way) for way in (self.pkcs12, self.key, token)) != 1:
+            raise SigningError("give one key: SIGN_KEY, SIGN_PKCS12, or SIGN_PKCS11_MODULE and SIGN_PKCS11_KEY")
+        if token and not (self.pkcs11_module and self.pkcs11_key and self.cert):
+            raise SigningError("SIGN_PKCS11_MODULE and SIGN_PKCS11_KEY go together, with SIGN_CERT")
+        if self.key and not self.cert:
             raise SigningError("SIGN_CERT and SIGN_KEY go together (or give SIGN_PKCS12)")
         if self.pkcs12:
             readable("SIGN_PKCS12", self.pkcs12)
@@ -124,7 +128,8 @@ class Signer:
             variable = "SIGN_CERT"
             with open(readable("SIGN_CERT", self.cert), "rb") as f:
                 certificate = f.read()
-            readable("SIGN_KEY", self.key)
+            if self.key:
+                readable("SIGN_KEY", self.key)
             key = None
         subject, not_before, not_after, public_key = certificate_facts(certificate, variable)
         now = datetime.datetime.utcnow()
@@ -132,14 +137,36 @@ class Signer:
             raise SigningError("%s: the certificate %s expired on %s" % (variable, subject, not_after))
         if not_before is None or openssl_time(not_before) > now:
             raise SigningError("%s: the certificate %s is not valid before %s" % (variable, subject, not_before))
-        if key is None:
+        usage = subprocess.run(["openssl", "x509", "-noout", "-ext", "extendedKeyUsage"], input=certificate,
+                               capture_output=True).stdout.decode()
+        if "Code Signing" not in usage:
+            raise SigningError("%s: the certificate %s is not for code signing (its extended key usage %s)"
+                               % (variable, subject, " ".join(usage.split()[1:]) or "is missing"))
+        issuer = run(["openssl", "x509", "-noout", "-issuer", "-nameopt", "oneline"], "%s: no issuer" % variable,
+                     certificate).decode().split("=", 1)[-1].strip()
+        if issuer != subject and self.timestamp_url is None:
+            raise SigningError("%s: the certificate %s was issued by %s: give SIGN_TIMESTAMP_URL, an RFC 3161 "
+                               "time-stamping service, so the signatures outlive it, or SIGN_TIMESTAMP_URL=none "
+                               "to sign without one" % (variable, subject, issuer))
+        if token:
+            readable("SIGN_PKCS11_MODULE", self.pkcs11_module)
+            self.engine = pkcs11_engine()
+            if self.engine is None:
+                raise SigningError("SIGN_PKCS11_MODULE: OpenSSL has no pkcs11 engine (Debian: libengine-pkcs11-openssl)")
+            public_uri = self.pkcs11_key.replace("type=private", "type=public")
+            key_public = run(["openssl", "pkey", "-pubin", "-engine", "pkcs11", "-inform", "engine", "-in",
+                              public_uri, "-pubout"],
+                             "SIGN_PKCS11_KEY: no public key %s in the token" % public_uri,
+                             env=dict(os.environ, PKCS11_MODULE_PATH=self.pkcs11_module))
+        elif key is None:
             key_public = run(["openssl", "pkey", "-in", self.key, "-pubout", "-passin", self.password_argument()],
                              "SIGN_KEY: no key could be read from %s" % self.key)
         else:
             key_public = run(["openssl", "pkey", "-pubout"], "SIGN_PKCS12: no key could be read", key)
-        if key_public.strip() != public_key.strip():
+        # (The engine says "Engine ... set." before the key.)
+        if key_public[key_public.find(b"-----BEGIN"):].strip() != public_key.strip():
             raise SigningError("%s: the key does not match the certificate %s" %
-                               ("SIGN_PKCS12" if self.pkcs12 else "SIGN_KEY", subject))
+                               ("SIGN_PKCS12" if self.pkcs12 else "SIGN_PKCS11_KEY" if token else "SIGN_KEY", subject))
         self.subject = subject
 
     def from_pkcs12(self, options, what):
@@ -155,14 +182,22 @@ class Signer:
         command = ["osslsigncode", "sign", "-h", "sha256", "-n", "Tolvane"]
         if self.pkcs12:
             command += ["-pkcs12", self.pkcs12]
+        elif self.pkcs11_module:
+            command += ["-pkcs11engine", self.engine, "-pkcs11module", self.pkcs11_module,
+                        "-certs", self.cert, "-key", self.pkcs11_key]
         else:
             command += ["-certs", self.cert, "-key", self.key]
         if self.password_file:
             command += ["-readpass", self.password_file]
-        if self.timestamp_url:
+        if self.timestamp_url and self.timestamp_url != "none":
             command += ["-ts", self.timestamp_url]
-        run(command + ["-in", in_path, "-out", out_path], "osslsigncode could not sign %s" %
-            os.path.basename(in_path))
+        what = "osslsigncode could not sign %s" % os.path.basename(in_path)
+        try:
+            run(command + ["-in", in_path, "-out", out_path], what)
+        except SigningError as error:
+            if "PIN incorrect" in str(error):
+                raise SigningError("SIGN_PASSWORD_FILE: the token refused the PIN")
+            raise
 
 
 def remove_signature(in_path, out_path):
@@ -170,25 +205,21 @@ def remove_signature(in_path, out_path):
         "osslsigncode could not remove the signature of %s" % os.path.basename(in_path))
 
 
-def check_signature(path, certificate_file):
-    """Checks the Authenticode signature of `path` against the certificates
-    in `certificate_file` (the signer's, then any that issued it): it must
-    verify with them as the trusted ones, and its signer must be the first
-    of them. Returns the signer's subject, or raises SigningError."""
-    with tempfile.TemporaryDirectory(prefix="tolvane-verify.") as work:
-        signature = os.path.join(work, "signature.p7")
-        run(["osslsigncode", "extract-signature", "-in", path, "-out", signature], "no signature")
-        with open(signature, "rb") as f:
-            der = bare_pkcs7(f.read())
-        signers = certificates_in(run(["openssl", "pkcs7", "-inform", "DER", "-print_certs"],
-                                      "the signature holds no certificate", der))
-        with open(certificate_file, "rb") as f:
-            given = certificates_in(f.read())
-        if not given:
-            raise SigningError("no certificate in %s" % certificate_file)
-        if fingerprint(given[0]) not in [fingerprint(c) for c in signers]:
-            raise SigningError("not signed with the certificate given, but by %s" %
-                               certificate_facts(signers[0], "signature")[0] if signers else "?")
-        run(["osslsigncode", "verify", "-in", path, "-CAfile", certificate_file],
-            "the signature does not verify")
-        return certificate_facts(given[0], "certificate")[0]
+def check_signature(path, certificate_file, timestamp_ca_file=None):
+    """Checks the Authenticode signature of `path` with osslsigncode: it
+    must verify with the certificates in `certificate_file` (the signer's,
+    then any that issued it) as the trusted ones, its signer must be the
+    first of them (its leaf hash), and a time stamp on it must verify with
+    `timestamp_ca_file` when one is given. Returns the signer's subject, or
+    raises SigningError."""
+    with open(certificate_file, "rb") as f:
+        given = f.read()
+    if b"-----BEGIN CERTIFICATE-----" not in given:
+        raise SigningError("no certificate in %s" % certificate_file)
+    leaf = fingerprint(given).replace(":", "").lower()
+    command = ["osslsigncode", "verify", "-in", path, "-CAfile", certificate_file,
+               "-require-leaf-hash", "sha256:" + leaf]
+    if timestamp_ca_file is not None:
+        command += ["-TSA-CAfile", timestamp_ca_file]
+    run(command, "the signature does not verify with %s" % os.path.basename(certificate_file))
+    return certificate_facts(given, "certificate")[0]

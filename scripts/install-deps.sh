@@ -7,7 +7,8 @@
 # pefile for the image checks, clang and its libFuzzer runtime for the fuzzer,
 # clang-tidy and cppcheck for the static analysis, msitools and wixl (with
 # python3-olefile) for the Windows Installer packages, osslsigncode and
-# openssl for signing them, yamllint and (with
+# openssl for signing them (with OpenSSL's pkcs11 engine for keys in a
+# token, and SoftHSM and OpenSC to test that), yamllint and (with
 # Node.js and npm, from Debian where the machine has none) the npm registry's
 # action-validator for the GitHub Actions workflow.
 # Idempotent: does nothing when every package is already there. Runs as root
@@ -18,7 +19,7 @@ packages="make cmake googletest g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
   wine wine64 wine32:i386 xvfb x11-apps imagemagick python3-pefile \
   clang libclang-rt-14-dev clang-tidy cppcheck locales yamllint \
-  msitools wixl python3-olefile osslsigncode openssl"
+  msitools wixl python3-olefile osslsigncode openssl softhsm2 opensc libengine-pkcs11-openssl"
 # Node.js and npm from Debian only where no npm is on the machine: a Node.js
 # installed another way brings its own.
 command -v npm >/dev/null 2>&1 || packages="$packages nodejs npm"
