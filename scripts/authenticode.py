@@ -140,8 +140,9 @@ class Signer:
         usage = subprocess.run(["openssl", "x509", "-noout", "-ext", "extendedKeyUsage"], input=certificate,
                                capture_output=True).stdout.decode()
         if "Code Signing" not in usage:
-            raise SigningError("%s: the certificate %s is not for code signing (its extended key usage %s)"
-                               % (variable, subject, " ".join(usage.split()[1:]) or "is missing"))
+            said = " ".join(" ".join(usage.splitlines()[1:]).split())
+            raise SigningError("%s: the certificate %s is not for code signing (its extended key usage: %s)"
+                               % (variable, subject, said or "none"))
         issuer = run(["openssl", "x509", "-noout", "-issuer", "-nameopt", "oneline"], "%s: no issuer" % variable,
                      certificate).decode().split("=", 1)[-1].strip()
         if issuer != subject and self.timestamp_url is None:
@@ -150,8 +151,7 @@ class Signer:
                                "to sign without one" % (variable, subject, issuer))
         if token:
             readable("SIGN_PKCS11_MODULE", self.pkcs11_module)
-            self.engine = pkcs11_engine()
-            if self.engine is None:
+            if pkcs11_engine() is None:
                 raise SigningError("SIGN_PKCS11_MODULE: OpenSSL has no pkcs11 engine (Debian: libengine-pkcs11-openssl)")
             public_uri = self.pkcs11_key.replace("type=private", "type=public")
             key_public = run(["openssl", "pkey", "-pubin", "-engine", "pkcs11", "-inform", "engine", "-in",
@@ -183,8 +183,9 @@ class Signer:
         if self.pkcs12:
             command += ["-pkcs12", self.pkcs12]
         elif self.pkcs11_module:
-            command += ["-pkcs11engine", self.engine, "-pkcs11module", self.pkcs11_module,
-                        "-certs", self.cert, "-key", self.pkcs11_key]
+            # OpenSSL's engine by its name: osslsigncode 2.5 (Debian 12's)
+            # fails to load it by path.
+            command += ["-pkcs11module", self.pkcs11_module, "-certs", self.cert, "-key", self.pkcs11_key]
         else:
             command += ["-certs", self.cert, "-key", self.key]
         if self.password_file:
