@@ -52,8 +52,9 @@ def run(command, what, stdin_bytes=None, env=None):
     if done.returncode != 0:
         words = (done.stderr or done.stdout).decode("utf-8", "replace").strip().splitlines()
         # A token's refusal of its PIN is said early, under the engine's own
-        # last words.
-        said = next((w for w in words if "PIN incorrect" in w), words[-1] if words else "")
+        # last words, and on either stream (osslsigncode 2.5 and 2.9 differ).
+        both = (done.stdout + done.stderr).decode("utf-8", "replace").splitlines()
+        said = next((w for w in both if "PIN incorrect" in w), words[-1] if words else "")
         raise SigningError("%s%s" % (what, (": " + said) if said else ""))
     return done.stdout
 
