@@ -1,20 +1,12 @@
 // The program's own start-up, in place of a C runtime: it cuts the
-// command-line tail, calls WinMain once and ends the process with its result.
+// command-line tail, runs the launcher once and ends the process with the
+// run's status.
 #include "launcher/intake.h"
 #include "launcher/run.h"
 #include "platform/platform_calls.h"
 
-// The linker's symbol for the start of this image: the instance handle.
+// The linker's symbol for the start of this image: its module handle.
 extern "C" const IMAGE_DOS_HEADER __ImageBase;
-
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR tail, int showState)
-{
-    (void)instance;
-    (void)previousInstance;
-    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
-    GetWindowsPlatformCalls(&platform);
-    return static_cast<int>(RunLauncher(platform, tail, showState));
-}
 
 // Windows guarantees only 4-byte stack alignment at an i686 entry point, so
 // there the stack is realigned for the code the compiler emits below. On
@@ -31,14 +23,6 @@ extern "C" ENTRY_STACK_ALIGNMENT __attribute__((noreturn)) void TolvaneStart(voi
     PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
     GetWindowsPlatformCalls(&platform);
     char* tail = ReadCommandLineTail(platform);
-
-    // The show state the starter asked for, or the platform's default.
-    STARTUPINFOA startupInfo;
-    platform.GetStartupInfoA(&startupInfo);
-    int showState = (startupInfo.dwFlags & STARTF_USESHOWWINDOW) != 0 ? startupInfo.wShowWindow
-                                                                       : SW_SHOWDEFAULT;
-
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase));
-    int status = WinMain(instance, nullptr, tail, showState);
-    ExitProcess(static_cast<UINT>(status));
+    HMODULE self = reinterpret_cast<HMODULE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase));
+    ExitProcess(static_cast<UINT>(RunLauncher(platform, self, tail)));
 }

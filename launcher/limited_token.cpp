@@ -160,8 +160,21 @@ static DWORD MakeCopyFromGroups(const PlatformCalls& platform, HANDLE processTok
         }
     }
 
-    *limitedToken = MakeRestrictedCopy(platform, processToken, LUA_TOKEN, disableCount, disable,
-                                       deleteCount, held->Privileges);
+    // Windows' own filter (LUA_TOKEN) is asked of an elevated token only.
+    // A token it does not count as elevated, a filtered administrator's
+    // (Explorer's, where UAC is on) or a standard user's, has no elevated
+    // rights for it to take away, and what CreateRestrictedToken does with
+    // the flag on such a token is not documented; the lists above do the
+    // filtering there.
+    TOKEN_ELEVATION elevation;
+    DWORD returned = 0;
+    if (!platform.GetTokenInformation(processToken, TokenElevation, &elevation, sizeof elevation,
+                                      &returned)) {
+        return FailureCode(platform);
+    }
+    *limitedToken = MakeRestrictedCopy(platform, processToken,
+                                       elevation.TokenIsElevated != 0 ? LUA_TOKEN : 0, disableCount,
+                                       disable, deleteCount, held->Privileges);
     return *limitedToken != nullptr ? 0 : FailureCode(platform);
 }
 
@@ -199,21 +212,24 @@ DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID 
     return status;
 }
 
-DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
-                             HANDLE limitedToken, bool* lowered)
+DWORD ReadIntegrityLevel(const PlatformCalls& platform, HANDLE token, DWORD* level)
 {
-    // NOLINTBEGIN(cppcoreguidelines-pro-type-member-init): filled before they are read
-    RecordBuffer<TOKEN_MANDATORY_LABEL, sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE> level;
-    // NOLINTEND(cppcoreguidelines-pro-type-member-init)
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled before it is read
+    RecordBuffer<TOKEN_MANDATORY_LABEL, sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE> label;
     DWORD returned = 0;
-    if (!platform.GetTokenInformation(processToken, TokenIntegrityLevel, level.bytes,
-                                      sizeof level.bytes, &returned)) {
+    if (!platform.GetTokenInformation(token, TokenIntegrityLevel, label.bytes, sizeof label.bytes,
+                                      &returned)) {
         return FailureCode(platform);
     }
     // The level is the label's last sub-authority.
-    const SID* label = static_cast<const SID*>(RecordIn(level)->Label.Sid);
-    if (label->SubAuthorityCount == 0 ||
-        label->SubAuthority[label->SubAuthorityCount - 1] <= SECURITY_MANDATORY_MEDIUM_RID) {
+    const SID* sid = static_cast<const SID*>(RecordIn(label)->Label.Sid);
+    *level = sid->SubAuthorityCount == 0 ? 0 : sid->SubAuthority[sid->SubAuthorityCount - 1];
+    return 0;
+}
+
+DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE limitedToken, DWORD* level)
+{
+    if (*level <= SECURITY_MANDATORY_MEDIUM_RID) {
         return 0;
     }
     TOKEN_MANDATORY_LABEL medium;
@@ -224,6 +240,6 @@ DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
                                       sizeof medium + sizeof kMediumIntegritySid)) {
         return FailureCode(platform);
     }
-    *lowered = true;
+    *level = SECURITY_MANDATORY_MEDIUM_RID;
     return 0;
 }

@@ -34,17 +34,23 @@ bool IsStandardUserPrivilege(LUID luid);
 // Makes the limited copy of `processToken` in `*limitedToken`: the
 // Administrators SID and every other administrators' equal among the
 // caller's groups deny-only, every privilege but a standard user's deleted,
-// the other groups and the kept privileges as they were; and asks Windows
-// for a limited user's token too (LUA_TOKEN), so that its own table of
-// administrators' groups and privileges applies as well. The caller's
+// the other groups and the kept privileges as they were. From an elevated
+// caller it asks Windows for a limited user's token too (LUA_TOKEN), so
+// that its own table of administrators' groups and privileges applies as
+// well; from a caller Windows does not count as elevated (a filtered
+// administrator's or a standard user's token) it does not. The caller's
 // groups are read whole, however many, into memory from the process heap
 // that is released before this returns. Returns 0, or the error code of
 // the step that failed.
 DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
                        HANDLE* limitedToken);
 
-// Gives `limitedToken` the Medium integrity level when the caller's token's
-// is above Medium, and says so in `*lowered`; leaves it alone otherwise.
-// Returns 0, or the error code of the step that failed.
-DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE processToken,
-                             HANDLE limitedToken, bool* lowered);
+// Reads `token`'s integrity level into `*level`: the last sub-authority of
+// its label, S-1-16-<level> (0, untrusted, for a label without one).
+// Returns 0, or the error code of the query.
+DWORD ReadIntegrityLevel(const PlatformCalls& platform, HANDLE token, DWORD* level);
+
+// Gives `limitedToken`, whose integrity level is `*level`, the Medium level
+// when its own is above Medium, and then makes `*level` Medium; leaves both
+// alone otherwise. Returns 0, or the error code of the step that failed.
+DWORD LowerIntegrityToMedium(const PlatformCalls& platform, HANDLE limitedToken, DWORD* level);

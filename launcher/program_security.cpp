@@ -2,25 +2,22 @@
 
 #include "launcher/limited_token.h"
 
-void FinishProgramSecurity(ProgramSecurity* security, bool mediumLabel)
+void FinishProgramSecurity(ProgramSecurity* security, DWORD level)
 {
     SECURITY_DESCRIPTOR_RELATIVE* descriptor = RecordIn(*security);
     descriptor->Revision = SECURITY_DESCRIPTOR_REVISION;
     descriptor->Sbz1 = 0;
-    descriptor->Control = SE_SELF_RELATIVE;
+    descriptor->Control = SE_SELF_RELATIVE | SE_SACL_PRESENT;
     descriptor->Owner = 0;
     descriptor->Group = 0;
-    descriptor->Sacl = 0;
+    descriptor->Sacl = kLabelListOffset;
     descriptor->Dacl = 0;
     if (ProgramDacl(*security)->AclSize != 0) {
         descriptor->Control |= SE_DACL_PRESENT;
         descriptor->Dacl = kProgramDaclOffset;
     }
-    if (!mediumLabel) {
-        return;
-    }
-    // A list of one entry: the Medium label, which a lower level may neither
-    // write nor read through.
+    // A list of one entry: the label, which a lower level may neither write
+    // nor read through.
     ACL* list = reinterpret_cast<ACL*>(security->bytes + kLabelListOffset);
     list->AclRevision = ACL_REVISION;
     list->Sbz1 = 0;
@@ -32,7 +29,7 @@ void FinishProgramSecurity(ProgramSecurity* security, bool mediumLabel)
     label->Header.AceFlags = 0;
     label->Header.AceSize = kLabelListSize - sizeof(ACL);
     label->Mask = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP;
-    *reinterpret_cast<SID*>(&label->SidStart) = kMediumIntegritySid;
-    descriptor->Control |= SE_SACL_PRESENT;
-    descriptor->Sacl = kLabelListOffset;
+    SID* sid = reinterpret_cast<SID*>(&label->SidStart);
+    *sid = kMediumIntegritySid;
+    sid->SubAuthority[0] = level;
 }

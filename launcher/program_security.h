@@ -2,13 +2,17 @@
 // with, given explicitly rather than left to Windows.
 //
 // Which token Windows takes these objects' security from when none is given
-// (the creator's or the new one's) is read two ways; given explicitly, it is
-// the same either way: the launcher's default DACL as mended (the user
-// added), and, where the program's token was lowered to Medium, a Medium
-// mandatory label that keeps lower levels from reading or writing them, as
-// Windows labels a Medium program's own. Without the label a program lowered
-// to Medium could be refused its own process and thread by id (a crash
-// handler reading its memory), had they the launcher's High label.
+// (the creator's or the new one's), and whether an object made without a
+// label gets its token's level or none (which counts as Medium), is read
+// more than one way; given explicitly, it is the same every way: the
+// launcher's default DACL as mended (the user added), and a mandatory label
+// of the program's own token's level that keeps lower levels from reading or
+// writing them, as Windows labels any program's own. Without it a program at
+// High, in the default form, could be opened for writing by every Medium
+// program of the same user; and a program lowered to Medium could be refused
+// its own process and thread by id (a crash handler reading its memory), had
+// they the launcher's High label. The label is never above the launcher's
+// own level, so setting it needs no privilege.
 #pragma once
 
 #include "launcher/default_dacl.h"
@@ -33,6 +37,6 @@ inline ACL* ProgramDacl(ProgramSecurity& security)
 
 // Fills in the descriptor around the DACL already in its place: no owner or
 // group (Windows gives those as to any new object); the DACL when it has a
-// size (none otherwise, as the token has none); and, when `mediumLabel`, a
-// label of Medium with no-write-up and no-read-up.
-void FinishProgramSecurity(ProgramSecurity* security, bool mediumLabel);
+// size (none otherwise, as the token has none); and a label of the
+// integrity level `level` (S-1-16-<level>) with no-write-up and no-read-up.
+void FinishProgramSecurity(ProgramSecurity* security, DWORD level);

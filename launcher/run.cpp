@@ -26,7 +26,7 @@ struct RunReport {
 // each only if every step before it succeeded. Returns 0 once the program
 // is started (or, asked to wait, its exit code), otherwise the error code
 // of the step that failed.
-static UINT_PTR StartProgram(const PlatformCalls& platform, RunReport* report, int showState,
+static UINT_PTR StartProgram(const PlatformCalls& platform, HMODULE self, RunReport* report,
                              HANDLE processToken, PSID administratorsSid, const char* targetName,
                              char* commandLine)
 {
@@ -46,7 +46,6 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, RunReport* report, i
     // limited form: every administrators' equal deny-only, a standard
     // user's privileges only, and at most Medium integrity.
     HANDLE restrictedToken = nullptr;
-    bool lowered = false;
     if ((options & kOptionLimited) == 0) {
         restrictedToken = MakeRestrictedToken(platform, processToken, administratorsSid);
         if (restrictedToken == nullptr) {
@@ -54,21 +53,32 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, RunReport* report, i
         }
     } else {
         status = MakeLimitedToken(platform, processToken, administratorsSid, &restrictedToken);
-        if (status == 0) {
-            status = LowerIntegrityToMedium(platform, processToken, restrictedToken, &lowered);
-        }
         if (status != 0) {
             return status;
         }
     }
 
-    // The program's process and first thread carry its token's level.
-    FinishProgramSecurity(&security, lowered);
-    STARTUPINFOA launchSettings;
-    FillLaunchSettings(&launchSettings, showState);
+    // The program's process and first thread are labelled with the level
+    // its token has, Medium at most under /limited; the program starts
+    // where its starter asked Tolvane to.
+    DWORD level = 0;
+    status = ReadIntegrityLevel(platform, restrictedToken, &level);
+    if (status == 0 && (options & kOptionLimited) != 0) {
+        status = LowerIntegrityToMedium(platform, restrictedToken, &level);
+    }
+    if (status != 0) {
+        return status;
+    }
+    FinishProgramSecurity(&security, level);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled before it is read
+    LaunchSettings launchSettings;
+    status = FillLaunchSettings(platform, self, &launchSettings);
+    if (status != 0) {
+        return status;
+    }
     PROCESS_INFORMATION processInformation;
     if (!LaunchRestricted(platform, restrictedToken, targetName, commandLine, security.bytes,
-                          &launchSettings, &processInformation)) {
+                          &launchSettings.record, &processInformation)) {
         return FailureCode(platform);
     }
     report->started = true;
@@ -81,7 +91,7 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, RunReport* report, i
 }
 
 // The run from the options on: intake, the token steps and the launch.
-static UINT_PTR RunFromOptions(const PlatformCalls& platform, char* tail, int showState,
+static UINT_PTR RunFromOptions(const PlatformCalls& platform, HMODULE self, char* tail,
                                char* pathBuffer, RunReport* report)
 {
     char* unreadable = nullptr;
@@ -127,7 +137,7 @@ static UINT_PTR RunFromOptions(const PlatformCalls& platform, char* tail, int sh
     if (administratorsSid == nullptr) {
         return FailureCode(platform);
     }
-    UINT_PTR status = StartProgram(platform, report, showState, processToken, administratorsSid,
+    UINT_PTR status = StartProgram(platform, self, report, processToken, administratorsSid,
                                    targetName, commandLine);
 
     // The SID is the run's one allocation; release it whatever happened.
@@ -136,7 +146,7 @@ static UINT_PTR RunFromOptions(const PlatformCalls& platform, char* tail, int sh
     return status != 0 ? status : reinterpret_cast<UINT_PTR>(notReleased);
 }
 
-UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail, int showState)
+UINT_PTR RunLauncher(const PlatformCalls& platform, HMODULE self, char* tail)
 {
     // Away from the interactive window station (a service, a task run
     // whether the user is logged on or not, a remote shell) the program
@@ -151,7 +161,7 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail, int showState)
     // code, which a run that waits ends with.
     RunReport report = {0, nullptr, false};
     char pathBuffer[kPathBufferSize];
-    UINT_PTR status = RunFromOptions(platform, tail, showState, pathBuffer, &report);
+    UINT_PTR status = RunFromOptions(platform, self, tail, pathBuffer, &report);
     if (status != 0 && !report.started && (report.options & kOptionErrorBox) != 0) {
         ShowErrorBox(platform, report.subject, static_cast<DWORD>(status));
     }

@@ -16,7 +16,7 @@
 // 1 where the platform gave none (ERROR_INVALID_PARAMETER for an option it
 // does not know). Steps after a failed one are skipped. "/?" shows the
 // usage box and returns 0.
-// `showState` is what WinMain was given: SW_SHOWDEFAULT, or the show state
-// the launcher was started with, which the program gets too. With
+// The program gets the start-up settings the launcher was started with
+// (launch.h says which); `self` is the launcher's own module. With
 // /errorbox, a failure before the program started is also shown in a box.
-UINT_PTR RunLauncher(const PlatformCalls& platform, char* tail, int showState);
+UINT_PTR RunLauncher(const PlatformCalls& platform, HMODULE self, char* tail);

@@ -6,7 +6,7 @@
 #include "platform/platform_calls.h"
 
 // The interactive window station's name, in small letters.
-extern const char kInteractiveWindowStation[];
+extern const char kInteractiveWindowStation[sizeof "winsta0"];
 
 // Returns 0 when the launcher's own window station is the interactive one
 // (its name compared in any ASCII case); ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION

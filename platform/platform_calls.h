@@ -18,6 +18,8 @@ struct PlatformCalls {
                                       LPBOOL usedDefaultChar);
     BOOL (WINAPI *IsDBCSLeadByte)(BYTE testChar);
     VOID (WINAPI *GetStartupInfoA)(LPSTARTUPINFOA startupInfo);
+    DWORD (WINAPI *GetModuleFileNameA)(HMODULE module, LPSTR fileName, DWORD size);
+    DWORD (WINAPI *GetCurrentThreadId)(void);
     HANDLE (WINAPI *GetCurrentProcess)(void);
     DWORD (WINAPI *GetLastError)(void);
     DWORD (WINAPI *WaitForSingleObject)(HANDLE handle, DWORD milliseconds);
@@ -34,6 +36,7 @@ struct PlatformCalls {
     HWINSTA (WINAPI *GetProcessWindowStation)(void);
     BOOL (WINAPI *GetUserObjectInformationA)(HANDLE object, int index, PVOID information,
                                              DWORD length, LPDWORD lengthNeeded);
+    HDESK (WINAPI *GetThreadDesktop)(DWORD threadId);
 
     // advapi32
     BOOL (WINAPI *OpenProcessToken)(HANDLE process, DWORD desiredAccess, PHANDLE token);

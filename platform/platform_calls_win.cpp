@@ -11,6 +11,8 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->WideCharToMultiByte = WideCharToMultiByte;
     calls->IsDBCSLeadByte = IsDBCSLeadByte;
     calls->GetStartupInfoA = GetStartupInfoA;
+    calls->GetModuleFileNameA = GetModuleFileNameA;
+    calls->GetCurrentThreadId = GetCurrentThreadId;
     calls->GetCurrentProcess = GetCurrentProcess;
     calls->GetLastError = GetLastError;
     calls->WaitForSingleObject = WaitForSingleObject;
@@ -23,6 +25,7 @@ void GetWindowsPlatformCalls(PlatformCalls* calls)
     calls->wsprintfA = wsprintfA;
     calls->GetProcessWindowStation = GetProcessWindowStation;
     calls->GetUserObjectInformationA = GetUserObjectInformationA;
+    calls->GetThreadDesktop = GetThreadDesktop;
     calls->OpenProcessToken = OpenProcessToken;
     calls->AllocateAndInitializeSid = AllocateAndInitializeSid;
     calls->CreateRestrictedToken = CreateRestrictedToken;

@@ -1,5 +1,7 @@
 #include "tests/fake_platform.h"
 
+#include <algorithm>
+
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -83,6 +85,10 @@ void ResetFake()
     g_fake.wideCommandLine = L"tolvane.exe C:\\app.exe";
     g_fake.userSid = kUserSidBytes;
     g_fake.defaultDacl = AdministratorDefaultDacl();
+    g_fake.integritySid = SidBytes(16, {SECURITY_MANDATORY_HIGH_RID});
+    g_fake.startupInfo.cb = sizeof g_fake.startupInfo;
+    g_fake.startupInfo.lpDesktop = const_cast<char*>("WinSta0\\Default");
+    g_fake.startupInfo.lpTitle = &g_fake.ownPath[0];
 }
 
 // Logs the call; says whether it is the one chosen to fail, and if so
@@ -91,6 +97,10 @@ static bool Called(const std::string& name)
 {
     g_fake.calls.push_back(name);
     if (g_fake.failingCall != name) {
+        return false;
+    }
+    if (g_fake.failingCallNumber != 0 &&
+        std::count(g_fake.calls.begin(), g_fake.calls.end(), name) != g_fake.failingCallNumber) {
         return false;
     }
     g_fake.lastError = g_fake.failingError;
@@ -154,8 +164,40 @@ static BOOL WINAPI FakeIsDBCSLeadByte(BYTE testChar)
 static VOID WINAPI FakeGetStartupInfoA(LPSTARTUPINFOA startupInfo)
 {
     Called("GetStartupInfoA");
-    memset(startupInfo, 0, sizeof *startupInfo);
-    startupInfo->cb = sizeof *startupInfo;
+    *startupInfo = g_fake.startupInfo;
+}
+
+// As Windows XP and later: a path cut to fit, terminated, with the size
+// returned and ERROR_INSUFFICIENT_BUFFER.
+static DWORD WINAPI FakeGetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
+{
+    if (Called("GetModuleFileNameA")) {
+        return 0;
+    }
+    g_fake.moduleAsked = module;
+    size_t length = g_fake.ownPath.size();
+    if (length >= size) {
+        memcpy(fileName, g_fake.ownPath.c_str(), size - 1);
+        fileName[size - 1] = 0;
+        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return size;
+    }
+    memcpy(fileName, g_fake.ownPath.c_str(), length + 1);
+    return static_cast<DWORD>(length);
+}
+
+static DWORD WINAPI FakeGetCurrentThreadId(void)
+{
+    Called("GetCurrentThreadId");
+    return 77;
+}
+
+static HDESK WINAPI FakeGetThreadDesktop(DWORD threadId)
+{
+    if (Called("GetThreadDesktop") || threadId != 77) {
+        return nullptr;
+    }
+    return reinterpret_cast<HDESK>(0x6000);
 }
 
 static HANDLE WINAPI FakeGetCurrentProcess(void)
@@ -198,7 +240,9 @@ static DWORD WINAPI FakeFormatMessageA(DWORD flags, LPCVOID source, DWORD messag
     if (fails || !g_fake.systemMessages || source != nullptr || arguments != nullptr) {
         return 0;
     }
-    std::string message = "System message " + std::to_string(messageId) + ".\r\n";
+    std::string message = g_fake.systemMessage.empty()
+                               ? "System message " + std::to_string(messageId) + ".\r\n"
+                               : g_fake.systemMessage;
     if (message.size() + 1 > size) {
         g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
         return 0;
@@ -248,24 +292,27 @@ static HWINSTA WINAPI FakeGetProcessWindowStation(void)
     return g_fake.noWindowStation ? nullptr : reinterpret_cast<HWINSTA>(0x5000);
 }
 
-// The station's name, as Windows answers UOI_NAME: with its terminator, or
-// ERROR_INSUFFICIENT_BUFFER and the size needed.
+// The station's or the desktop's name, as Windows answers UOI_NAME: with
+// its terminator, or ERROR_INSUFFICIENT_BUFFER and the size needed.
 static BOOL WINAPI FakeGetUserObjectInformationA(HANDLE object, int index, PVOID information,
                                                  DWORD length, LPDWORD lengthNeeded)
 {
     if (Called("GetUserObjectInformationA")) {
         return FALSE;
     }
-    if (object != reinterpret_cast<HANDLE>(0x5000) || index != UOI_NAME) {
+    const std::string* name = object == reinterpret_cast<HANDLE>(0x5000)   ? &g_fake.windowStation
+                              : object == reinterpret_cast<HANDLE>(0x6000) ? &g_fake.desktop
+                                                                           : nullptr;
+    if (name == nullptr || index != UOI_NAME) {
         g_fake.lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    *lengthNeeded = static_cast<DWORD>(g_fake.windowStation.size() + 1);
+    *lengthNeeded = static_cast<DWORD>(name->size() + 1);
     if (length < *lengthNeeded) {
         g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
     }
-    memcpy(information, g_fake.windowStation.c_str(), *lengthNeeded);
+    memcpy(information, name->c_str(), *lengthNeeded);
     return TRUE;
 }
 
@@ -427,6 +474,7 @@ static const char* ClassName(TOKEN_INFORMATION_CLASS informationClass)
     case TokenGroups: return "TokenGroups";
     case TokenPrivileges: return "TokenPrivileges";
     case TokenIntegrityLevel: return "TokenIntegrityLevel";
+    case TokenElevation: return "TokenElevation";
     default: return "another class";
     }
 }
@@ -442,7 +490,10 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
         return FALSE;
     }
     g_fake.queriedTokens.push_back(token);
-    if (reinterpret_cast<uintptr_t>(information) % alignof(void*) != 0) {
+    // The kernel wants each record aligned as it is: a pointer's alignment
+    // for those that hold pointers, a DWORD's for the elevation.
+    size_t alignment = informationClass == TokenElevation ? alignof(DWORD) : alignof(void*);
+    if (reinterpret_cast<uintptr_t>(information) % alignment != 0) {
         g_fake.misaligned.push_back(std::string("GetTokenInformation ") + ClassName(informationClass));
     }
     // The classes whose records are lists: built whole, then copied.
@@ -464,6 +515,9 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
         for (size_t i = 0; i < g_fake.privileges.size(); ++i) {
             list->Privileges[i] = g_fake.privileges[i];
         }
+    } else if (informationClass == TokenElevation) {
+        record.assign(sizeof(TOKEN_ELEVATION), 0);
+        reinterpret_cast<TOKEN_ELEVATION*>(record.data())->TokenIsElevated = g_fake.elevated;
     } else if (informationClass == TokenIntegrityLevel) {
         record.assign(sizeof(TOKEN_MANDATORY_LABEL), 0);
         record.insert(record.end(), g_fake.integritySid.begin(), g_fake.integritySid.end());
@@ -564,6 +618,9 @@ PlatformCalls FakePlatformCalls()
     calls.WideCharToMultiByte = FakeWideCharToMultiByte;
     calls.IsDBCSLeadByte = FakeIsDBCSLeadByte;
     calls.GetStartupInfoA = FakeGetStartupInfoA;
+    calls.GetModuleFileNameA = FakeGetModuleFileNameA;
+    calls.GetCurrentThreadId = FakeGetCurrentThreadId;
+    calls.GetThreadDesktop = FakeGetThreadDesktop;
     calls.GetCurrentProcess = FakeGetCurrentProcess;
     calls.GetLastError = FakeGetLastError;
     calls.WaitForSingleObject = FakeWaitForSingleObject;

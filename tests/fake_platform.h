@@ -19,27 +19,42 @@ struct FakePlatform {
     std::string leadBytes;           // bytes IsDBCSLeadByte says yes to
     std::string failingCall;         // name of the call that fails, or empty
     DWORD failingError = 0;          // what GetLastError then returns
+    int failingCallNumber = 0;       // only its nth call fails (1 the first); 0: every one
     bool freeSidFails = false;
     // The token the fake's token queries describe: its user's SID and its
     // default DACL (none when defaultDaclIsNull), as bytes.
     std::vector<unsigned char> userSid;
     std::vector<unsigned char> defaultDacl;
     bool defaultDaclIsNull = false;
-    // Its groups (SID bytes and attributes), its privileges, and its
-    // integrity level's SID.
+    // Its groups (SID bytes and attributes), its privileges, its
+    // integrity level's SID (High unless a test says otherwise), and
+    // whether Windows counts it as elevated.
     std::vector<std::pair<std::vector<unsigned char>, DWORD>> groups;
     std::vector<LUID_AND_ATTRIBUTES> privileges;
     std::vector<unsigned char> integritySid;
+    DWORD elevated = 1;
     // What the started program ends with, for a run that waits.
     DWORD exitCode = 0;
-    // Whether the system has a message for an error code (FormatMessageA).
+    // Whether the system has a message for an error code (FormatMessageA),
+    // and the one it has for every code when not the fake's own wording.
     bool systemMessages = true;
+    std::string systemMessage;
     DWORD formattedCode = 0;
     DWORD formatFlags = 0;
     DWORD formatLanguage = ~0u;
-    // The launcher's window station: its name, or none at all.
+    // The launcher's window station: its name, or none at all; and its
+    // thread's desktop's name.
     std::string windowStation = "WinSta0";
     bool noWindowStation = false;
+    std::string desktop = "Default";
+
+    // What GetStartupInfoA gives: the start-up information Tolvane's
+    // starter handed it (set up by ResetFake as a caller that gave none:
+    // Windows' own desktop name and Tolvane's path as the title); and the
+    // path of Tolvane's own image, and the module asked for it.
+    STARTUPINFOA startupInfo = {};
+    std::string ownPath = "C:\\Tools\\tolvane.exe";
+    HMODULE moduleAsked = nullptr;
 
     // The conversion of the real command line to the ANSI code page: the
     // fake's code page carries every character below U+0100 and no other.

@@ -5,8 +5,8 @@ exactly the functions it calls, each bound by name at load time, and whose
 resources are its version information and its application manifest; hardened (ASLR with relocations,
 DEP, terminal-server aware, no writable section at all; no SEH on i686, the
 whole 64-bit address range for ASLR and unwind data for each function on
-x86_64), in three sections, at most 7680
-bytes on i686 and 8192 on x86_64, with a right checksum, and free of anything
+x86_64), in three sections, at most 8192
+bytes on i686 and 8704 on x86_64, with a right checksum, and free of anything
 that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
@@ -23,11 +23,12 @@ EXPECTED_IMPORTS = {
     "ADVAPI32.dll": {"OpenProcessToken", "AllocateAndInitializeSid", "CreateRestrictedToken",
                      "GetTokenInformation", "SetTokenInformation", "CreateProcessAsUserA", "FreeSid"},
     "KERNEL32.dll": {"GetCommandLineA", "GetCommandLineW", "GetACP", "WideCharToMultiByte", "FormatMessageA",
-                     "IsDBCSLeadByte", "GetStartupInfoA", "GetCurrentProcess", "GetLastError",
+                     "IsDBCSLeadByte", "GetStartupInfoA", "GetModuleFileNameA", "GetCurrentThreadId",
+                     "GetCurrentProcess", "GetLastError",
                      "WaitForSingleObject", "GetExitCodeProcess", "LocalAlloc", "LocalFree",
                      "ExitProcess"},
     "USER32.dll": {"GetActiveWindow", "MessageBoxA", "wsprintfA", "GetProcessWindowStation",
-                   "GetUserObjectInformationA"},
+                   "GetUserObjectInformationA", "GetThreadDesktop"},
 }
 DLL_FLAGS = {
     "DYNAMIC_BASE": 0x0040,
@@ -36,14 +37,15 @@ DLL_FLAGS = {
 }
 # Per architecture: machine, optional-header magic, the one further flag,
 # and the most bytes the image may take: headers, .text, .rsrc and .reloc
-# each in whole 512-byte blocks. The error box, the show state handed on
-# and the options before any path put .text at 5112 of 5120 bytes on i686
-# and 5592 of 5632 on x86_64, one block past the window station check and
-# the groups read whole. The version information puts .rsrc at 1480 of 1536
-# bytes, one block past the manifest alone.
+# each in whole 512-byte blocks. The label in both forms, the whole
+# start-up settings and the caller's desktop handed on and the error box's
+# insert filled put .text at 5628 of 5632 bytes on i686 and 6076 of 6144 on
+# x86_64, one block past the error box, the show state and the options. The
+# version information puts .rsrc at 1480 of 1536 bytes, one block past the
+# manifest alone.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 7680),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 8192),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 8192),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 8704),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -99,19 +101,27 @@ def check_unwind_table(pe, image_path, map_path):
 
     # Functions by name: the symbols the map lists in code (.text) input
     # sections, which the import libraries' stubs are not, once discarded.
+    # Calls are read only where code is (the code input sections), not in
+    # the constants and import tables .text also holds, whose bytes can look
+    # like one.
     base = pe.OPTIONAL_HEADER.ImageBase
-    functions, section = set(), None
+    functions, section, code = set(), None, []
     with open(map_path) as f:
         for line in f:
-            heading = re.match(r"^ (\.\S+)", line)
+            heading = re.match(r"^ (\.\S+)(?:\s+0x([0-9a-f]+)\s+0x([0-9a-f]+))?", line)
             if heading:
                 section = heading.group(1)
+                if section == ".text" and heading.group(2):
+                    begin = int(heading.group(2), 16) - base
+                    code.append((begin, begin + int(heading.group(3), 16)))
             symbol = re.match(r"^\s+0x([0-9a-f]+)\s+[A-Za-z_][^=]*$", line)
             if symbol and section == ".text":
                 functions.add(int(symbol.group(1), 16) - base)
     disassembly = subprocess.run(["x86_64-w64-mingw32-objdump", "-d", "--no-show-raw-insn", image_path],
                                  capture_output=True, text=True).stdout
-    functions |= {int(target, 16) - base for target in re.findall(r"\bcall\s+0x([0-9a-f]+)", disassembly)}
+    for at, target in re.findall(r"^\s*([0-9a-f]+):\s+call\s+0x([0-9a-f]+)", disassembly, re.MULTILINE):
+        if any(begin <= int(at, 16) - base < finish for begin, finish in code):
+            functions.add(int(target, 16) - base)
     functions = {f for f in functions if start <= f < end}
     beginnings = {begin for begin, _, _ in entries}
     check(len(functions) > 3, "functions found (precondition)", len(functions))

@@ -2,11 +2,14 @@
 // call in order with its exact arguments, and what happens when any one of
 // them fails.
 #include "launcher/intake.h"
+#include "launcher/launch.h"
 #include "launcher/limited_token.h"
 #include "launcher/run.h"
 #include "tests/fake_platform.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <stddef.h>
 #include <string.h>
@@ -31,6 +34,14 @@ Calls Then(Calls calls, const Calls& more)
     return calls;
 }
 
+// Before the launch: the start-up settings Tolvane was given, its own path
+// to tell a title its starter chose from the one Windows put there, and
+// its thread's desktop.
+const Calls kSettings = {"GetStartupInfoA", "GetModuleFileNameA", "GetCurrentThreadId", "GetThreadDesktop",
+                         "GetUserObjectInformationA"};
+// The token made, the level its label carries read from it, the settings.
+const Calls kReady = Then(Then(kTokenSteps, {"GetTokenInformation TokenIntegrityLevel"}), kSettings);
+
 // Every run begins by reading its window station's name, then asks for the
 // ANSI code page; UTF-8 needs no more.
 const Calls kWindowStation = {"GetProcessWindowStation", "GetUserObjectInformationA"};
@@ -40,7 +51,7 @@ Calls FromTheStart(const Calls& calls)
     return Then(Then(kWindowStation, {"GetACP"}), calls);
 }
 
-const Calls kTokenStepsAndLaunch = FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"}));
+const Calls kTokenStepsAndLaunch = FromTheStart(Then(kReady, {"CreateProcessAsUserA", "FreeSid"}));
 
 // The caller's default DACL with the user's GENERIC_ALL entry after its own.
 std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned char>>& own)
@@ -50,14 +61,26 @@ std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned cha
     return AclBytes(ACL_REVISION, entries);
 }
 
+// The list of one entry that labels the program's process and thread with
+// an integrity level: no write up, no read up.
+std::vector<unsigned char> LabelList(DWORD level)
+{
+    return AclBytes(ACL_REVISION, {AceBytes(SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0,
+                                            SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP,
+                                            SidBytes(16, {level}))});
+}
+
 // The tail lives in a writable buffer of its own, as it does in the process.
 char g_tail[2048];
 
-UINT_PTR RunWithTail(const char* tail, int showState = SW_SHOWDEFAULT)
+// The launcher's own module, as its entry point hands it on.
+const HMODULE kFakeModule = reinterpret_cast<HMODULE>(0x7000);
+
+UINT_PTR RunWithTail(const char* tail)
 {
     strcpy(g_tail, tail);
     PlatformCalls platform = FakePlatformCalls();
-    return RunLauncher(platform, g_tail, showState);
+    return RunLauncher(platform, kFakeModule, g_tail);
 }
 
 TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
@@ -96,7 +119,8 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     // The user joins the caller's own default DACL, after the
     // administrator's own entries, before the copy is made from it; every
     // record the platform read or filled aligned for what it holds.
-    EXPECT_EQ(g_fake.queriedTokens, std::vector<HANDLE>(2, kFakeProcessToken));
+    EXPECT_EQ(g_fake.queriedTokens, (std::vector<HANDLE>{kFakeProcessToken, kFakeProcessToken,
+                                                          kFakeRestrictedToken}));
     EXPECT_EQ(g_fake.adjustedToken, kFakeProcessToken);
     EXPECT_EQ(g_fake.misaligned, std::vector<std::string>());
     EXPECT_EQ(g_fake.newDefaultDacl,
@@ -108,17 +132,18 @@ TEST(RunLauncher, QuotedPathMakesEveryCallInOrderWithItsArguments)
     EXPECT_EQ(g_fake.applicationName, "C:\\Program Files\\App\\app.exe");
     EXPECT_EQ(g_fake.commandLineArgument, nullptr) << "arguments handed on";
     // The process and its thread: not inheritable, the mended default DACL
-    // and nothing else in a self-relative descriptor; no label in this form.
+    // and the token's own level, High, as their label, and nothing else in
+    // a self-relative descriptor.
     FakePlatform::Security expected;
     expected.given = true;
     expected.length = sizeof(SECURITY_ATTRIBUTES);
     expected.inherit = FALSE;
-    expected.control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
+    expected.control = SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_SACL_PRESENT;
     expected.owner = expected.group = 0;
     expected.dacl = g_fake.newDefaultDacl;
+    expected.sacl = LabelList(SECURITY_MANDATORY_HIGH_RID);
     EXPECT_TRUE(g_fake.processSecurity == expected);
     EXPECT_TRUE(g_fake.threadSecurity == expected);
-    EXPECT_EQ(g_fake.processSecurity.sacl, std::vector<unsigned char>());
     EXPECT_EQ(g_fake.inheritHandles, FALSE);
     EXPECT_EQ(g_fake.creationFlags, 0u);
     EXPECT_EQ(g_fake.environment, nullptr);
@@ -141,45 +166,135 @@ const size_t kDesktopOffset = 8;
 static_assert(sizeof(STARTUPINFOA) == kLaunchSettingsSize, "STARTUPINFOA size");
 static_assert(offsetof(STARTUPINFOA, lpDesktop) == kDesktopOffset, "desktop offset");
 
-struct ShowStateCase {
-    int given;          // what WinMain was given
-    DWORD flags;        // what the program gets
-    WORD showWindow;
+const UINT_PTR kOwn = 1;   // as a title: Tolvane's own path, which Windows puts there
+
+struct StartupCase {
+    const char* name;
+    DWORD flags;                    // what the starter gave Tolvane
+    UINT_PTR title;                 // its title: kOwn, or text
+    UINT_PTR input, output, error;  // what stood in the handles' places
+    DWORD expectedFlags;            // what the program gets
+    bool titleKept;
+    UINT_PTR expectedInput, expectedOutput;
 };
 
-// Given no show state (WinMain then gets SW_SHOWDEFAULT), the record holds
-// the size and the desktop alone; given one (a shortcut's "Run", start
-// /min), the program gets the same.
-const ShowStateCase kShowStateCases[] = {
-    {SW_SHOWDEFAULT, 0, 0},
-    {SW_SHOWMINNOACTIVE, STARTF_USESHOWWINDOW, SW_SHOWMINNOACTIVE},
-    {SW_SHOWMAXIMIZED, STARTF_USESHOWWINDOW, SW_SHOWMAXIMIZED},
-    {SW_SHOWNORMAL, STARTF_USESHOWWINDOW, SW_SHOWNORMAL},
-    {SW_HIDE, STARTF_USESHOWWINDOW, SW_HIDE},
+const char kLink[] = "C:\\Users\\a\\Desktop\\App.lnk";
+const char kAppId[] = "Vendor.App";
+const char kChosen[] = "Build";
+const DWORD kWindow = STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE;
+const UINT_PTR kHotkey = 0x0641, kMonitor = 0x10001;
+
+// What the starter gave reaches the program, but the standard handles, the
+// reserved fields and a title Windows made of Tolvane's own path.
+const StartupCase kStartupCases[] = {
+    {"none given", 0, kOwn, 0, 0, 0, 0, false, 0, 0},
+    {"a shortcut: its path, hotkey, show state and monitor",
+     STARTF_TITLEISLINKNAME | STARTF_USEHOTKEY | STARTF_USESHOWWINDOW | kStartfHasShellData,
+     reinterpret_cast<UINT_PTR>(kLink), kHotkey, kMonitor, 0,
+     STARTF_TITLEISLINKNAME | STARTF_USEHOTKEY | STARTF_USESHOWWINDOW | kStartfHasShellData, true, kHotkey,
+     kMonitor},
+    {"an application's id, pinning prevented, from an untrusted source",
+     STARTF_TITLEISAPPID | STARTF_PREVENTPINNING | STARTF_UNTRUSTEDSOURCE, reinterpret_cast<UINT_PTR>(kAppId),
+     0, 0, 0, STARTF_TITLEISAPPID | STARTF_PREVENTPINNING | STARTF_UNTRUSTEDSOURCE, true, 0, 0},
+    {"a shortcut named as Tolvane's path", STARTF_TITLEISLINKNAME, kOwn, 0, 0, 0, STARTF_TITLEISLINKNAME, true,
+     0, 0},
+    {"a title the starter chose, a window's place, size and colours", kWindow | STARTF_FORCEOFFFEEDBACK,
+     reinterpret_cast<UINT_PTR>(kChosen), 0, 0, 0, kWindow | STARTF_FORCEOFFFEEDBACK, true, 0, 0},
+    {"standard handles: not handed on", STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW, kOwn, 0x10, 0x14, 0x18,
+     STARTF_USESHOWWINDOW, false, 0, 0},
+    {"standard handles and a hotkey: the hotkey alone", STARTF_USESTDHANDLES | STARTF_USEHOTKEY, kOwn, kHotkey,
+     0x14, 0x18, STARTF_USEHOTKEY, false, kHotkey, 0},
+    {"values in the handles' places without their flags", 0, kOwn, 0x10, 0x14, 0x18, 0, false, 0, 0},
 };
 
-TEST(RunLauncher, LaunchSettingsHoldTheSizeTheDesktopAndAShowStateGiven)
+TEST(RunLauncher, TheProgramGetsTheStartUpSettingsTolvaneWasGiven)
 {
-    for (const ShowStateCase& c : kShowStateCases) {
+    for (const StartupCase& c : kStartupCases) {
         ResetFake();
-        RunWithTail("C:\\app.exe", c.given);
+        STARTUPINFOA& given = g_fake.startupInfo;
+        given.dwFlags = c.flags;
+        given.lpTitle = c.title == kOwn ? &g_fake.ownPath[0] : reinterpret_cast<char*>(c.title);
+        given.hStdInput = reinterpret_cast<HANDLE>(c.input);
+        given.hStdOutput = reinterpret_cast<HANDLE>(c.output);
+        given.hStdError = reinterpret_cast<HANDLE>(c.error);
+        bool plain = strcmp(c.name, "none given") == 0;
+        if (!plain) {
+            // Everything else a starter may give, and what no starter should.
+            given.dwX = 10, given.dwY = 20, given.dwXSize = 300, given.dwYSize = 400;
+            given.dwXCountChars = 120, given.dwYCountChars = 9000, given.dwFillAttribute = 0x1F;
+            given.wShowWindow = SW_SHOWMINNOACTIVE;
+            given.lpReserved = const_cast<char*>("shell data");
+            given.cbReserved2 = 8;
+            given.lpReserved2 = reinterpret_cast<BYTE*>(g_tail);
+        }
+        EXPECT_EQ(RunWithTail("C:\\app.exe"), 0u) << c.name;
 
-        ASSERT_EQ(g_fake.launchSettingsBytes.size(), kLaunchSettingsSize);
+        ASSERT_EQ(g_fake.launchSettingsBytes.size(), kLaunchSettingsSize) << c.name;
         STARTUPINFOA seen;
         memcpy(&seen, g_fake.launchSettingsBytes.data(), sizeof seen);
-        EXPECT_EQ(seen.cb, kLaunchSettingsSize) << c.given;
-        EXPECT_EQ(g_fake.launchDesktop, "winsta0\\default") << c.given;
-        EXPECT_EQ(seen.dwFlags, c.flags) << c.given;
-        EXPECT_EQ(seen.wShowWindow, c.showWindow) << c.given;
-        for (size_t i = 0; i < kLaunchSettingsSize; ++i) {
-            bool set = i < sizeof seen.cb ||
-                       (i >= kDesktopOffset && i < kDesktopOffset + sizeof(char*)) ||
-                       (i >= offsetof(STARTUPINFOA, dwFlags) && i < offsetof(STARTUPINFOA, dwFlags) + sizeof(DWORD)) ||
-                       (i >= offsetof(STARTUPINFOA, wShowWindow) && i < offsetof(STARTUPINFOA, wShowWindow) + sizeof(WORD));
-            if (!set) {
-                EXPECT_EQ(g_fake.launchSettingsBytes[i], 0) << "byte " << i << ", show state " << c.given;
+        EXPECT_EQ(seen.cb, kLaunchSettingsSize) << c.name;
+        EXPECT_EQ(g_fake.launchDesktop, "winsta0\\Default") << c.name;
+        EXPECT_EQ(seen.dwFlags, c.expectedFlags) << c.name;
+        EXPECT_EQ(seen.lpTitle, c.titleKept ? given.lpTitle : nullptr) << c.name;
+        EXPECT_EQ(seen.hStdInput, reinterpret_cast<HANDLE>(c.expectedInput)) << c.name;
+        EXPECT_EQ(seen.hStdOutput, reinterpret_cast<HANDLE>(c.expectedOutput)) << c.name;
+        EXPECT_EQ(seen.hStdError, nullptr) << c.name;
+        EXPECT_EQ(seen.lpReserved, nullptr) << c.name;
+        EXPECT_EQ(seen.cbReserved2, 0) << c.name;
+        EXPECT_EQ(seen.lpReserved2, nullptr) << c.name;
+        // Tolvane's own path is asked for, of its own module, only to tell a
+        // title without a flag.
+        bool flagged = (c.flags & (STARTF_TITLEISLINKNAME | STARTF_TITLEISAPPID)) != 0;
+        EXPECT_EQ(g_fake.moduleAsked, flagged ? nullptr : kFakeModule) << c.name;
+        if (plain) {
+            // A starter that gave nothing: the size and the desktop alone.
+            for (size_t i = 0; i < kLaunchSettingsSize; ++i) {
+                bool set = i < sizeof seen.cb || (i >= kDesktopOffset && i < kDesktopOffset + sizeof(char*));
+                if (!set) {
+                    EXPECT_EQ(g_fake.launchSettingsBytes[i], 0) << "byte " << i;
+                }
             }
+            continue;
         }
+        EXPECT_EQ(std::vector<DWORD>({seen.dwX, seen.dwY, seen.dwXSize, seen.dwYSize, seen.dwXCountChars,
+                                      seen.dwYCountChars, seen.dwFillAttribute, seen.wShowWindow}),
+                  std::vector<DWORD>({10, 20, 300, 400, 120, 9000, 0x1F, SW_SHOWMINNOACTIVE}))
+            << c.name;
+    }
+}
+
+struct DesktopCase {
+    std::string desktop;
+    const char* failingCall;   // or empty
+    UINT_PTR status;
+    const char* launchDesktop;   // null: nothing launched
+};
+
+// The program goes to the desktop Tolvane's thread is on, in the
+// interactive window station; a name that does not fit says so.
+const DesktopCase kDesktopCases[] = {
+    {"Default", "", 0, "winsta0\\Default"},
+    {"Kiosk", "", 0, "winsta0\\Kiosk"},
+    {std::string(kDesktopNameSize - 9, 'd'), "", 0, nullptr},
+    {std::string(kDesktopNameSize - 8, 'd'), "", ERROR_INSUFFICIENT_BUFFER, nullptr},
+    {"Default", "GetThreadDesktop", ERROR_INVALID_HANDLE, nullptr},
+};
+
+TEST(RunLauncher, TheProgramGoesToTheCallersDesktop)
+{
+    for (const DesktopCase& c : kDesktopCases) {
+        ResetFake();
+        g_fake.desktop = c.desktop;
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = ERROR_ACCESS_DENIED;
+        std::string what = c.desktop.substr(0, 12) + " (" + std::to_string(c.desktop.size()) + ")";
+        EXPECT_EQ(RunWithTail("C:\\app.exe"), c.status) << what;
+        if (c.status != 0) {
+            EXPECT_EQ(g_fake.launchToken, nullptr) << what;
+            EXPECT_EQ(g_fake.calls.back(), "FreeSid") << what;
+            continue;
+        }
+        EXPECT_EQ(g_fake.launchDesktop, c.launchDesktop ? c.launchDesktop : "winsta0\\" + c.desktop) << what;
     }
 }
 
@@ -190,7 +305,7 @@ TEST(RunLauncher, EmptyTailShowsUsageThenFailsToLaunchNothing)
     g_fake.failingError = ERROR_PATH_NOT_FOUND;
     UINT_PTR status = RunWithTail("");
 
-    EXPECT_EQ(g_fake.calls, FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps),
+    EXPECT_EQ(g_fake.calls, FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kReady),
                                      {"CreateProcessAsUserA", "GetLastError", "FreeSid"})));
 
     EXPECT_EQ(g_fake.messageBoxOwner, reinterpret_cast<HWND>(0x3000));
@@ -208,6 +323,7 @@ struct FailureCase {
     DWORD error;
     Calls expectedCalls;
     UINT_PTR expectedStatus;
+    int nth = 0;   // only that call of the name fails; 0: every one
 };
 
 const Calls kUpToSid = {"GetCurrentProcess", "OpenProcessToken", "AllocateAndInitializeSid"};
@@ -233,12 +349,15 @@ const FailureCase kFailureCases[] = {
      ERROR_ACCESS_DENIED},
     {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
      FromTheStart(Then(kTokenSteps, {"GetLastError", "FreeSid"})), ERROR_INVALID_PARAMETER},
+    {"GetTokenInformation TokenIntegrityLevel", ERROR_ACCESS_DENIED,
+     FromTheStart(Then(kTokenSteps, {"GetTokenInformation TokenIntegrityLevel", "GetLastError", "FreeSid"})),
+     ERROR_ACCESS_DENIED},
     {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
-     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_FILE_NOT_FOUND},
+     FromTheStart(Then(kReady, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_FILE_NOT_FOUND},
     {"CreateProcessAsUserA", ERROR_BAD_EXE_FORMAT,
-     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_BAD_EXE_FORMAT},
+     FromTheStart(Then(kReady, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), ERROR_BAD_EXE_FORMAT},
     {"CreateProcessAsUserA", 0,
-     FromTheStart(Then(kTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), 1},
+     FromTheStart(Then(kReady, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})), 1},
 };
 
 TEST(RunLauncher, AFailedStepEndsTheRunWithItsErrorCode)
@@ -291,7 +410,7 @@ struct WindowStationCase {
     UINT_PTR expectedStatus;
 };
 
-const Calls kStarted = FromTheStart(Then({"GetActiveWindow", "MessageBoxA"}, Then(kTokenSteps, {"CreateProcessAsUserA", "FreeSid"})));
+const Calls kStarted = FromTheStart(Then({"GetActiveWindow", "MessageBoxA"}, Then(kReady, {"CreateProcessAsUserA", "FreeSid"})));
 
 // A name longer than the interactive station's does not fit the buffer
 // for it: the query fails with ERROR_INSUFFICIENT_BUFFER.
@@ -312,6 +431,8 @@ const WindowStationCase kWindowStationCases[] = {
     {"a name shorter than it", "WinSta", false, "", 0, kWindowStation, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
     {"a name one letter off", "WinStb0", false, "", 0, kWindowStation, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
     {"a control byte where a letter folds", "Win\x13ta0", false, "", 0, kWindowStation,
+     ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
+    {"a control byte where the digit is", "WinSta\x10", false, "", 0, kWindowStation,
      ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
     {"none at all", "", true, "", 0, {"GetProcessWindowStation"}, ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION},
     {"its name cannot be read", "WinSta0", false, "GetUserObjectInformationA", ERROR_ACCESS_DENIED,
@@ -344,19 +465,19 @@ struct CodePageCase {
 };
 
 const Calls kMeasured = Then(kWindowStation, {"GetACP", "GetCommandLineW", "WideCharToMultiByte"});
-const Calls kMeasuredAndLaunched = Then(Then(kMeasured, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"});
+const Calls kMeasuredAndLaunched = Then(Then(kMeasured, kReady), {"CreateProcessAsUserA", "FreeSid"});
 
 // The ANSI tail is checked against the real one before anything else
 // happens but for the window station, the usage box included. Only the
 // tail counts: the launcher's own path may hold what the code page lacks.
 const CodePageCase kCodePageCases[] = {
     {"UTF-8: nothing to convert", 65001, L"tolvane.exe \u0395\u03bb\u03bb", "", "",
-     FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kTokenSteps), {"CreateProcessAsUserA", "FreeSid"})), 0,
+     FromTheStart(Then(Then({"GetActiveWindow", "MessageBoxA"}, kReady), {"CreateProcessAsUserA", "FreeSid"})), 0,
      nullptr},
     {"code page 1252, a line it holds exactly", 1252, L"tolvane.exe \"C:\\caf\u00e9.exe\"",
      "\"C:\\caf\xe9.exe\"", "", kMeasuredAndLaunched, 0, L"\"C:\\caf\u00e9.exe\""},
     {"code page 1252, nothing after the own name", 1252, L"tolvane.exe", "", "",
-     Then(Then(Then(kMeasured, {"GetActiveWindow", "MessageBoxA"}), kTokenSteps),
+     Then(Then(Then(kMeasured, {"GetActiveWindow", "MessageBoxA"}), kReady),
           {"CreateProcessAsUserA", "FreeSid"}), 0, L""},
     {"code page 1252, a Greek name", 1252, L"tolvane.exe \"C:\\\u0395\u03bb.exe\"", "\"C:\\??.exe\"", "",
      kMeasured, ERROR_NO_UNICODE_TRANSLATION, L"\"C:\\\u0395\u03bb.exe\""},
@@ -474,6 +595,12 @@ TEST(RunLauncher, DefaultDaclOfEveryShape)
         EXPECT_EQ(g_fake.newDefaultDacl, c.expectedNew) << c.name;
         EXPECT_EQ(g_fake.launchToken, c.status == 0 ? kFakeRestrictedToken : nullptr) << c.name;
         EXPECT_EQ(g_fake.calls.back(), "FreeSid") << c.name;
+        if (c.status == 0) {
+            // The program's descriptor holds the list the token got, and
+            // none where the token has none.
+            EXPECT_EQ(g_fake.processSecurity.control & SE_DACL_PRESENT, c.none ? 0 : SE_DACL_PRESENT) << c.name;
+            EXPECT_EQ(g_fake.processSecurity.dacl, c.expectedNew) << c.name;
+        }
     }
 }
 
@@ -560,9 +687,11 @@ const Calls kLimitedUpToSid = {"GetCurrentProcess", "OpenProcessToken", "Allocat
 const Calls kGroupsRead = {"GetTokenInformation TokenGroups", "GetLastError", "LocalAlloc",
                            "GetTokenInformation TokenGroups"};
 const Calls kLimitedTokenSteps = Then(Then(kLimitedUpToSid, kGroupsRead),
-                                      {"GetTokenInformation TokenPrivileges", "CreateRestrictedToken",
-                                       "LocalFree", "GetTokenInformation TokenIntegrityLevel",
+                                      {"GetTokenInformation TokenPrivileges", "GetTokenInformation TokenElevation",
+                                       "CreateRestrictedToken", "LocalFree",
+                                       "GetTokenInformation TokenIntegrityLevel",
                                        "SetTokenInformation TokenIntegrityLevel"});
+const Calls kLimitedReady = Then(kLimitedTokenSteps, kSettings);
 
 // The list of one entry that labels the program's process and thread
 // Medium: no write up, no read up.
@@ -576,7 +705,7 @@ TEST(RunLauncher, LimitedMakesTheTokenOfAnUnelevatedSession)
     SetUpAdministratorToken();
     UINT_PTR status = RunWithTail("/limited \"C:\\app.exe\" -x");
 
-    EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "FreeSid"})));
+    EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedReady, {"CreateProcessAsUserA", "FreeSid"})));
     EXPECT_EQ(status, 0u);
     // Administrators first, as made; then the caller's other
     // administrators' equals in their order, and nothing that only looks
@@ -631,38 +760,54 @@ TEST(RunLauncher, TheDefaultFormKeepsEveryPrivilegeAndTheLevel)
     EXPECT_EQ(g_fake.deletePrivilegeCount, 0u);
     EXPECT_EQ(g_fake.restrictedFlags, 0u);
     EXPECT_EQ(g_fake.labelledToken, nullptr);
-    EXPECT_EQ(g_fake.processSecurity.sacl, std::vector<unsigned char>());
+    EXPECT_EQ(g_fake.processSecurity.sacl, LabelList(SECURITY_MANDATORY_HIGH_RID));
     EXPECT_EQ(g_fake.heapSizes, std::vector<size_t>());
 }
 
 struct IntegrityCase {
     DWORD callerLevel;
+    bool limited;
+    DWORD elevated;      // what TokenElevation says of the caller
     bool lowered;
+    DWORD labelLevel;    // the program's process and thread's label
+    DWORD flags;         // asked of CreateRestrictedToken
 };
 
+const DWORD kMediumPlus = SECURITY_MANDATORY_MEDIUM_RID + 0x100;
+
+// The label is the program's token's own level in both forms: the
+// caller's, or Medium where /limited lowered it; never above the caller's.
+// Windows' own filter only for a caller it counts as elevated.
 const IntegrityCase kIntegrityCases[] = {
-    {SECURITY_MANDATORY_LOW_RID, false},
-    {SECURITY_MANDATORY_MEDIUM_RID, false},
-    {SECURITY_MANDATORY_MEDIUM_RID + 0x100, true},   // Medium Plus
-    {SECURITY_MANDATORY_HIGH_RID, true},
-    {SECURITY_MANDATORY_SYSTEM_RID, true},
+    {SECURITY_MANDATORY_LOW_RID, false, 0, false, SECURITY_MANDATORY_LOW_RID, 0},
+    {SECURITY_MANDATORY_MEDIUM_RID, false, 0, false, SECURITY_MANDATORY_MEDIUM_RID, 0},
+    {SECURITY_MANDATORY_HIGH_RID, false, 1, false, SECURITY_MANDATORY_HIGH_RID, 0},
+    {SECURITY_MANDATORY_SYSTEM_RID, false, 1, false, SECURITY_MANDATORY_SYSTEM_RID, 0},
+    {SECURITY_MANDATORY_LOW_RID, true, 0, false, SECURITY_MANDATORY_LOW_RID, 0},
+    {SECURITY_MANDATORY_MEDIUM_RID, true, 0, false, SECURITY_MANDATORY_MEDIUM_RID, 0},
+    {kMediumPlus, true, 1, true, SECURITY_MANDATORY_MEDIUM_RID, LUA_TOKEN},
+    {SECURITY_MANDATORY_HIGH_RID, true, 1, true, SECURITY_MANDATORY_MEDIUM_RID, LUA_TOKEN},
+    {SECURITY_MANDATORY_HIGH_RID, true, 0, true, SECURITY_MANDATORY_MEDIUM_RID, 0},
+    {SECURITY_MANDATORY_SYSTEM_RID, true, 2, true, SECURITY_MANDATORY_MEDIUM_RID, LUA_TOKEN},
 };
 
-TEST(RunLauncher, LimitedLowersOnlyALevelAboveMedium)
+TEST(RunLauncher, TheLabelIsTheTokensLevelAndLimitedLowersOnlyALevelAboveMedium)
 {
     for (const IntegrityCase& c : kIntegrityCases) {
+        std::string what = std::string(c.limited ? "/limited" : "default form") + ", caller at " +
+                           std::to_string(c.callerLevel) + ", elevated " + std::to_string(c.elevated);
         SetUpAdministratorToken();
         g_fake.integritySid = SidBytes(16, {c.callerLevel});
-        EXPECT_EQ(RunWithTail("/limited \"C:\\app.exe\""), 0u) << c.callerLevel;
-        EXPECT_EQ(g_fake.labelledToken, c.lowered ? kFakeRestrictedToken : nullptr) << c.callerLevel;
-        // Not lowered, the program's level is the launcher's own: no label
-        // is given, and none could be above the launcher's.
-        EXPECT_EQ(g_fake.processSecurity.sacl, c.lowered ? kMediumLabelList : std::vector<unsigned char>())
-            << c.callerLevel;
-        EXPECT_EQ(g_fake.threadSecurity.sacl, g_fake.processSecurity.sacl) << c.callerLevel;
-        EXPECT_EQ(g_fake.calls.end()[-3], c.lowered ? "SetTokenInformation TokenIntegrityLevel"
-                                                    : "GetTokenInformation TokenIntegrityLevel")
-            << c.callerLevel;
+        g_fake.elevated = c.elevated;
+        EXPECT_EQ(RunWithTail(c.limited ? "/limited \"C:\\app.exe\"" : "\"C:\\app.exe\""), 0u) << what;
+        EXPECT_EQ(g_fake.labelledToken, c.lowered ? kFakeRestrictedToken : nullptr) << what;
+        EXPECT_EQ(g_fake.processSecurity.sacl, LabelList(c.labelLevel)) << what;
+        EXPECT_EQ(g_fake.threadSecurity.sacl, g_fake.processSecurity.sacl) << what;
+        EXPECT_EQ(g_fake.processSecurity.control & SE_SACL_PRESENT, SE_SACL_PRESENT) << what;
+        EXPECT_EQ(g_fake.restrictedFlags, c.flags) << what;
+        EXPECT_EQ(std::count(g_fake.calls.begin(), g_fake.calls.end(), "GetTokenInformation TokenElevation"),
+                  c.limited ? 1 : 0)
+            << what;
     }
 }
 
@@ -710,14 +855,23 @@ const FailureCase kOptionFailureCases[] = {
      FromTheStart(Then(kLimitedUpToSid, {"GetTokenInformation TokenGroups", "GetLastError", "LocalAlloc",
                                          "GetLastError", "FreeSid"})),
      ERROR_NOT_ENOUGH_MEMORY},
+    // The groups grew between the query of their size and their reading.
+    {"GetTokenInformation TokenGroups", ERROR_INSUFFICIENT_BUFFER,
+     FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead), {"GetLastError", "LocalFree", "FreeSid"})),
+     ERROR_INSUFFICIENT_BUFFER, 2},
     {"GetTokenInformation TokenPrivileges", 0,
      FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead),
                        {"GetTokenInformation TokenPrivileges", "GetLastError", "LocalFree", "FreeSid"})),
      1},
+    {"GetTokenInformation TokenElevation", ERROR_INVALID_PARAMETER,
+     FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead),
+                       {"GetTokenInformation TokenPrivileges", "GetTokenInformation TokenElevation",
+                        "GetLastError", "LocalFree", "FreeSid"})),
+     ERROR_INVALID_PARAMETER},
     {"CreateRestrictedToken", ERROR_INVALID_PARAMETER,
      FromTheStart(Then(Then(kLimitedUpToSid, kGroupsRead),
-                       {"GetTokenInformation TokenPrivileges", "CreateRestrictedToken", "GetLastError",
-                        "LocalFree", "FreeSid"})),
+                       {"GetTokenInformation TokenPrivileges", "GetTokenInformation TokenElevation",
+                        "CreateRestrictedToken", "GetLastError", "LocalFree", "FreeSid"})),
      ERROR_INVALID_PARAMETER},
     {"GetTokenInformation TokenIntegrityLevel", ERROR_ACCESS_DENIED,
      FromTheStart(Then(Calls(kLimitedTokenSteps.begin(), kLimitedTokenSteps.end() - 1),
@@ -726,15 +880,15 @@ const FailureCase kOptionFailureCases[] = {
     {"SetTokenInformation TokenIntegrityLevel", ERROR_PRIVILEGE_NOT_HELD,
      FromTheStart(Then(kLimitedTokenSteps, {"GetLastError", "FreeSid"})), ERROR_PRIVILEGE_NOT_HELD},
     {"WaitForSingleObject", ERROR_INVALID_HANDLE,
-     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "WaitForSingleObject", "GetLastError",
+     FromTheStart(Then(kLimitedReady, {"CreateProcessAsUserA", "WaitForSingleObject", "GetLastError",
                                             "FreeSid"})),
      ERROR_INVALID_HANDLE},
     {"GetExitCodeProcess", ERROR_ACCESS_DENIED,
-     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "WaitForSingleObject",
+     FromTheStart(Then(kLimitedReady, {"CreateProcessAsUserA", "WaitForSingleObject",
                                             "GetExitCodeProcess", "GetLastError", "FreeSid"})),
      ERROR_ACCESS_DENIED},
     {"CreateProcessAsUserA", ERROR_FILE_NOT_FOUND,
-     FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})),
+     FromTheStart(Then(kLimitedReady, {"CreateProcessAsUserA", "GetLastError", "FreeSid"})),
      ERROR_FILE_NOT_FOUND},
 };
 
@@ -744,6 +898,7 @@ TEST(RunLauncher, AFailedStepOfTheOptionsEndsTheRunWithItsErrorCode)
         SetUpAdministratorToken();
         g_fake.failingCall = c.failingCall;
         g_fake.failingError = c.error;
+        g_fake.failingCallNumber = c.nth;
         UINT_PTR status = RunWithTail("/wait /limited \"C:\\app.exe\"");
         std::string what = std::string(c.failingCall) + " failing with " + std::to_string(c.error);
         EXPECT_EQ(g_fake.calls, c.expectedCalls) << what;
@@ -782,7 +937,7 @@ TEST(RunLauncher, LimitedReadsTheGroupsWholeHoweverMany)
         }
         UINT_PTR status = RunWithTail("/limited \"C:\\app.exe\"");
         EXPECT_EQ(status, 0u) << what;
-        EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedTokenSteps, {"CreateProcessAsUserA", "FreeSid"})))
+        EXPECT_EQ(g_fake.calls, FromTheStart(Then(kLimitedReady, {"CreateProcessAsUserA", "FreeSid"})))
             << what;
         EXPECT_EQ(g_fake.disabledSids, expected) << what;
         EXPECT_EQ(g_fake.launchToken, kFakeRestrictedToken) << what;
@@ -1022,6 +1177,40 @@ TEST(RunLauncher, ErrorBoxShowsAFailureBeforeTheProgramStarted)
         EXPECT_EQ(g_fake.messageBoxText,
                   std::string(c.named) + "\n\n" + code + ": System message " + code + ".\r\n")
             << what;
+    }
+}
+
+struct InsertCase {
+    const char* message;   // Windows' own, as FormatMessageA gives it
+    std::string name;
+    std::string shown;     // after the name, the code and ": "
+};
+
+const std::string kLongName = "C:\\" + std::string(700, 'n') + ".exe";
+
+// Windows' "%1" is the name; any other insert stays as Windows wrote it, and
+// nothing is read for it.
+const InsertCase kInsertCases[] = {
+    {"The system cannot find the file specified.\r\n", "C:\\a.exe",
+     "The system cannot find the file specified.\r\n"},
+    {"%1 is not a valid Win32 application.\r\n", "C:\\notes.exe",
+     "C:\\notes.exe is not a valid Win32 application.\r\n"},
+    {"Bad EXE format for %1.\r\n", "C:\\a b\\x.exe", "Bad EXE format for C:\\a b\\x.exe.\r\n"},
+    {"%1 and %2, %10, %1%1\r\n", "C:\\a.exe", "C:\\a.exe and %2, %10, C:\\a.exeC:\\a.exe\r\n"},
+    {"%1 is not a valid Win32 application.\r\n", kLongName, kLongName.substr(0, 399)},
+};
+
+TEST(RunLauncher, ErrorBoxPutsTheNameInPlaceOfWindowsInsert)
+{
+    for (const InsertCase& c : kInsertCases) {
+        SetUpAdministratorToken();
+        g_fake.systemMessage = c.message;
+        g_fake.failingCall = "CreateProcessAsUserA";
+        g_fake.failingError = ERROR_BAD_EXE_FORMAT;
+        std::string tail = "/errorbox \"" + c.name + "\"";
+        EXPECT_EQ(RunWithTail(tail.c_str()), static_cast<UINT_PTR>(ERROR_BAD_EXE_FORMAT)) << c.message;
+        EXPECT_EQ(g_fake.messageBoxText, c.name.substr(0, 600) + "\n\n193: " + c.shown) << c.message;
+        EXPECT_LE(g_fake.messageBoxText.size(), 1023u) << c.message;
     }
 }
 
