@@ -7,6 +7,9 @@
 //   commandline <the process command line>
 //   commandline-utf8 <the same, read as UTF-16 and written in UTF-8>
 //   desktop <the desktop from the start-up information>
+//   thread-desktop <the name of the desktop its thread is on>
+//   title <the title from the start-up information>|(none)
+//   startup-flags <the start-up flags, in hex>
 //   show none|<the show state from the start-up information, when it has one>
 //   session <the session id>
 //   window-station <the name of its window station>
@@ -40,6 +43,10 @@
 //   label-process <SID> <mask>|none|error <code>  (the mandatory label of its own process)
 //   label-thread ...                   (likewise, its first thread)
 //   label-token ...                    (likewise, its token)
+//   security-process <SDDL>|error <code>  (its own process's owner, DACL and label)
+//   security-thread <SDDL>|error <code>   (likewise, its first thread)
+//   open-process opened|error <code>  (only when TOLVANE_OPEN_PROCESS is set)
+//   open-thread opened|error <code>   (only when TOLVANE_OPEN_THREAD is set)
 // TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
 // (admin_object.exe makes one): the report says whether this process could
 // open it, or the error code it got, 5 when access was denied.
@@ -60,8 +67,14 @@
 // the report says which file, if any, that value is a handle to here.
 // TOLVANE_CALLER_PID names the caller that has a console: the report says
 // whether this process has a console, and whether it is the caller's.
+// TOLVANE_OPEN_PROCESS and TOLVANE_OPEN_THREAD name another process and
+// thread by id: the report says whether this process may open the one for
+// PROCESS_VM_WRITE | PROCESS_CREATE_THREAD and the other for
+// THREAD_SET_CONTEXT, what it would take to run code in them.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
-// writes, so a test can see that its starter did not wait for it.
+// writes, so a test can see that its starter did not wait for it; and
+// TOLVANE_EARLY_REPORT names a file it writes its process and thread id to
+// ("pid <id>", "tid <id>") before it waits.
 #include <windows.h>
 #include <sddl.h>
 #include <stdio.h>
@@ -280,6 +293,40 @@ static std::string LabelOf(HANDLE object)
     return "none";
 }
 
+// The owner, DACL and label of a kernel object, in SDDL.
+static std::string SecurityOf(HANDLE object)
+{
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
+    DWORD size = 0;
+    GetKernelObjectSecurity(object, parts, nullptr, 0, &size);
+    std::vector<unsigned char> descriptor(size ? size : 1);
+    char* text = nullptr;
+    if (!GetKernelObjectSecurity(object, parts, descriptor.data(), size, &size) ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.data(), SDDL_REVISION_1, parts,
+                                                              &text, nullptr)) {
+        return "error " + std::to_string(GetLastError());
+    }
+    std::string sddl = text;
+    LocalFree(text);
+    return sddl;
+}
+
+// Whether this process may open another's process and thread to run code
+// in them.
+static void ReportOpenOthers(FILE* out)
+{
+    const char* process = getenv("TOLVANE_OPEN_PROCESS");
+    if (process != nullptr) {
+        ReportOpened(out, "open-process",
+                     OpenProcess(PROCESS_VM_WRITE | PROCESS_CREATE_THREAD, FALSE, strtoul(process, nullptr, 10)));
+    }
+    const char* thread = getenv("TOLVANE_OPEN_THREAD");
+    if (thread != nullptr) {
+        ReportOpened(out, "open-thread", OpenThread(THREAD_SET_CONTEXT, FALSE, strtoul(thread, nullptr, 10)));
+    }
+}
+
 static void Report(FILE* out)
 {
     fprintf(out, "commandline %s\n", GetCommandLineA());
@@ -294,6 +341,15 @@ static void Report(FILE* out)
     STARTUPINFOA startup;
     GetStartupInfoA(&startup);
     fprintf(out, "desktop %s\n", startup.lpDesktop ? startup.lpDesktop : "(none)");
+    char desktopName[256];
+    DWORD desktopNeeded = 0;
+    fprintf(out, "thread-desktop %s\n",
+            GetUserObjectInformationA(GetThreadDesktop(GetCurrentThreadId()), UOI_NAME, desktopName,
+                                      sizeof desktopName, &desktopNeeded)
+                ? desktopName
+                : "unknown");
+    fprintf(out, "title %s\n", startup.lpTitle ? startup.lpTitle : "(none)");
+    fprintf(out, "startup-flags 0x%lx\n", static_cast<unsigned long>(startup.dwFlags));
     if (startup.dwFlags & STARTF_USESHOWWINDOW) {
         fprintf(out, "show %u\n", startup.wShowWindow);
     } else {
@@ -335,6 +391,7 @@ static void Report(FILE* out)
     }
     ReportInherited(out);
     ReportWrites(out);
+    ReportOpenOthers(out);
 
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -440,6 +497,8 @@ static void Report(FILE* out)
     // opened to read its descriptor.
     fprintf(out, "label-process %s\n", LabelOf(GetCurrentProcess()).c_str());
     fprintf(out, "label-thread %s\n", LabelOf(GetCurrentThread()).c_str());
+    fprintf(out, "security-process %s\n", SecurityOf(GetCurrentProcess()).c_str());
+    fprintf(out, "security-thread %s\n", SecurityOf(GetCurrentThread()).c_str());
     HANDLE readable = nullptr;
     if (OpenProcessToken(GetCurrentProcess(), READ_CONTROL, &readable)) {
         fprintf(out, "label-token %s\n", LabelOf(readable).c_str());
@@ -451,6 +510,16 @@ static void Report(FILE* out)
 
 int main()
 {
+    const char* early = getenv("TOLVANE_EARLY_REPORT");
+    if (early != nullptr) {
+        std::string partial = std::string(early) + ".partial";
+        FILE* out = fopen(partial.c_str(), "w");
+        if (out != nullptr) {
+            fprintf(out, "pid %lu\ntid %lu\n", GetCurrentProcessId(), GetCurrentThreadId());
+            fclose(out);
+            MoveFileExA(partial.c_str(), early, MOVEFILE_REPLACE_EXISTING);
+        }
+    }
     const char* delay = getenv("TOLVANE_REPORT_DELAY_MS");
     if (delay != nullptr) {
         Sleep(static_cast<DWORD>(strtoul(delay, nullptr, 10)));

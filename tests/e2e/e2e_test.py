@@ -50,6 +50,13 @@ def check(ok, what, saw):
     return ok
 
 
+def record(what, saw):
+    """What a case saw where nobody has yet seen Windows' answer: printed,
+    neither passed nor failed, to be made a check from the first native
+    run's log."""
+    print("seen " + what + ": " + repr(saw))
+
+
 WINDOWS_ONLY = "--windows-only" in sys.argv
 
 
@@ -267,6 +274,8 @@ class Workspace:
         self.not_program = os.path.join(self.bin, "notes.txt")
         with open(self.not_program, "w") as f:
             f.write("just text, not a program\n")
+        self.text_as_program = os.path.join(self.bin, "notes.exe")
+        shutil.copy(self.not_program, self.text_as_program)
         self.folder = os.path.join(self.bin, "folder")
         os.makedirs(self.folder)
         self.missing = os.path.join(self.bin, "missing.exe")
@@ -464,9 +473,72 @@ OWN_OBJECTS = [
 ]
 
 
+WINE_LABELS = "Wine keeps no mandatory label of a process or thread and checks no access to either"
+# name, and why only Windows shows the case
+PROBE_CASES = [
+    ("the default form: Tolvane's descriptor beside Windows' own for the same token", WINE_LABELS),
+    ("the default form's program, from a Medium program of the same user", WINE_LABELS),
+]
+
+
 def test_token(ws):
-    for name, options, env, caller_dacl, windows_only in this_runs(TOKEN_CASES):
+    cases, probes = this_runs(TOKEN_CASES, PROBE_CASES)
+    for name, options, env, caller_dacl, windows_only in cases:
         token_case(ws, name, options, env, caller_dacl, windows_only is not None)
+    for name, _ in probes:
+        (descriptors_side_by_side if "beside" in name else medium_cannot_run_code_in)(ws, name)
+
+
+def descriptors_side_by_side(ws, case):
+    """The program's process and thread as Tolvane's default form makes
+    them, and as Windows makes them for the same token given no security
+    attributes (the harness starts the program so): owner, DACL and label
+    of each, printed side by side. Which of Windows' readings holds, the
+    log then says."""
+    target = b'"%s"' % HOST.path(ws.target).encode()
+    reports = []
+    for how, env, image in (("Tolvane", {}, None),
+                            ("Windows' own", {"TOLVANE_HARNESS_RESTRICTED": "1"}, ws.target)):
+        status, _, path, _ = run_launcher(ws, case + ": " + how, b"tolvane.exe " + target if image is None
+                                          else target, env_extra=env, image=image)
+        report = read_report(path) if wait_for(path, REPORT_WAIT_SECONDS) else None
+        check(status == 0 and report is not None, case + ": " + how + ": started and reported",
+              (status, path))
+        reports.append(report or [])
+    for key in ("security-process", "security-thread", "label-process", "label-thread"):
+        record(case + ": " + key, {"Tolvane": first(reports[0], key), "Windows' own": first(reports[1], key)})
+
+
+def medium_cannot_run_code_in(ws, case):
+    """A Medium program of the same user (one Tolvane starts with /limited
+    from the elevated caller) may not open the default form's High program
+    to run code in it: its process for PROCESS_VM_WRITE |
+    PROCESS_CREATE_THREAD, its first thread for THREAD_SET_CONTEXT."""
+    caller = caller_report(ws)
+    if caller is not None and first(caller, "elevation") == "no":
+        print("skip: %s: the caller is not elevated, so the default form's program is at Medium too" % case)
+        return
+    early = os.path.join(ws.dir, "early-%d.txt" % ws.count)
+    status, _, target_path, _ = run_launcher(
+        ws, case + ": the default form's program", b'tolvane.exe "%s"' % HOST.path(ws.target).encode(),
+        env_extra={"TOLVANE_EARLY_REPORT": HOST.path(early), "TOLVANE_REPORT_DELAY_MS": "15000"})
+    if not check(status == 0 and wait_for(early, REPORT_WAIT_SECONDS), case + ": the program started",
+                 (status, early)):
+        return
+    ids = dict(line.split(" ", 1) for line in read_lines(early))
+    status, _, prober_path, _ = run_launcher(
+        ws, case + ": the Medium program", b'tolvane.exe /limited "%s"' % HOST.path(ws.target).encode(),
+        env_extra={"TOLVANE_OPEN_PROCESS": ids["pid"], "TOLVANE_OPEN_THREAD": ids["tid"]})
+    prober = read_report(prober_path) if wait_for(prober_path, REPORT_WAIT_SECONDS) else None
+    if not check(prober is not None and level_of(prober) == 8192, case + ": the prober runs at Medium "
+                 "(precondition)", prober and first(prober, "integrity")):
+        return
+    seen = (first(prober, "open-process"), first(prober, "open-thread"))
+    check(seen == ("error 5", "error 5"), case + ": its process and thread refused (5)", seen)
+    target = read_report(target_path) if wait_for(target_path, REPORT_WAIT_SECONDS + 15) else None
+    check(target is not None and first(prober, "user") == first(target, "user"),
+          case + ": the same user (precondition)", (first(prober, "user"), target and first(target, "user")))
+    record(case + ": the program's label", target and first(target, "label-process"))
 
 
 def token_case(ws, case, options, env, caller_dacl, windows_only):
@@ -490,30 +562,33 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
         return
     child = read_report(report_path)
     limited = options == LIMITED
-    if windows_only and limited:
-        expected_level = min(level_of(caller) or 0, 8192) if level_of(caller) is not None else None
-        check(level_of(child) == expected_level, case + ": Medium integrity, or the caller's lower one",
+    # From a token Windows does not count as elevated (a filtered
+    # administrator's, where UAC is on), the program gets its caller's
+    # groups, privileges and level as they are.
+    elevated_caller = first(caller, "elevation") != "no"
+    if windows_only:
+        expected_level = level_of(caller)
+        if limited and expected_level is not None:
+            expected_level = min(expected_level, 8192)
+        check(level_of(child) == expected_level, case + (": Medium integrity, or the caller's lower one"
+                                                         if limited else ": the caller's integrity level"),
               (first(caller, "integrity"), first(child, "integrity")))
+        # Its own process and first thread are labelled with its level, no
+        # write up and no read up (the descriptor Tolvane gives them).
+        for key in ("label-process", "label-thread"):
+            check(first(child, key) == "S-1-16-%s 0x3" % expected_level,
+                  case + ": " + key + " its level, NW | NR", first(child, key))
+    if windows_only and limited:
         check(first(child, "elevation") == "no", case + ": Windows counts the token as not elevated",
               first(child, "elevation"))
-        # Not Windows' own unelevated token: its elevation type stays the
-        # caller's kind, and it gets no file and registry virtualization.
-        check(first(child, "elevation-type") in ("full", "default"),
-              case + ": elevation type full (UAC on) or default (UAC off), never limited",
-              first(child, "elevation-type"))
-        check(first(child, "virtualization") == "not-allowed", case + ": no virtualization",
-              first(child, "virtualization"))
-        # Its own process and first thread are labelled Medium, no write up
-        # and no read up (the descriptor Tolvane gives them); its token is
-        # Medium, or has no label, which Windows reads as Medium.
-        for key in ("label-process", "label-thread"):
-            check(first(child, key) == MEDIUM_INTEGRITY + " 0x3", case + ": " + key + " Medium, NW | NR",
-                  first(child, key))
+        # Not Windows' own unelevated token: what it reads for the elevation
+        # type and virtualization nobody has seen yet.
+        record(case + ": elevation type", (first(caller, "elevation-type"), first(child, "elevation-type")))
+        record(case + ": virtualization", (first(caller, "virtualization"), first(child, "virtualization")))
+        # Its token is Medium, or has no label, which Windows reads as Medium.
         check((first(child, "label-token") or "").split(" ")[0] in (MEDIUM_INTEGRITY, "none"),
               case + ": label-token Medium", first(child, "label-token"))
     elif windows_only:
-        check(level_of(child) == level_of(caller), case + ": the caller's integrity level",
-              (first(caller, "integrity"), first(child, "integrity")))
         check(first(child, "elevation") == first(caller, "elevation"),
               case + ": counted as elevated as the caller is", (first(caller, "elevation"),
                                                               first(child, "elevation")))
@@ -539,8 +614,11 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
 
     caller_groups, child_groups = groups_of(caller), groups_of(child)
     admin = child_groups.get(ADMINISTRATORS)
-    check(ADMINISTRATORS in caller_groups and "enabled" in caller_groups[ADMINISTRATORS],
-          case + ": caller has Administrators enabled (precondition)", caller_groups.get(ADMINISTRATORS))
+    check(ADMINISTRATORS in caller_groups and
+          ("enabled" if elevated_caller else "deny-only") in caller_groups[ADMINISTRATORS],
+          case + ": caller has Administrators %s (precondition)" % ("enabled" if elevated_caller else
+                                                                   "deny-only, filtered"),
+          caller_groups.get(ADMINISTRATORS))
     check(admin is not None and "deny-only" in admin, case + ": child has Administrators deny-only", admin)
     check(admin is not None and "enabled" not in admin, case + ": child's Administrators not enabled",
           admin)
@@ -561,7 +639,7 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
     check(len(caller_privileges) > 0, case + ": caller has privileges (precondition)",
           len(caller_privileges))
     kept = {p: a for p, a in caller_privileges.items() if not limited or p in STANDARD_USER_PRIVILEGES}
-    check(not limited or set(caller_privileges) - set(kept),
+    check(not limited or not elevated_caller or set(caller_privileges) - set(kept),
           case + ": caller has privileges a standard user has not (precondition)",
           sorted(set(caller_privileges) - set(kept)))
     check(child_privileges == kept, case + (": exactly the standard user's privileges the caller had, "
@@ -617,6 +695,10 @@ def object_case(ws, case, descriptor, direct, launched, options):
             return
         env = {"TOLVANE_ADMIN_OBJECT": name}
         caller = caller_report(ws, env)
+        # A caller Windows does not count as elevated has Administrators
+        # deny-only already.
+        if caller is not None and first(caller, "elevation") == "no":
+            direct = launched
         check(caller is not None and first(caller, "object") == direct,
               case + ": run directly: " + direct, caller and first(caller, "object"))
         status, _, report_path, _ = run_launcher(
@@ -668,22 +750,37 @@ INSTALL_CASES = [
 ]
 
 
-# name, the package's architecture, and why only Windows shows the case
+# name, the package's architecture, and why only Windows shows the case.
+# The x86 package refuses 64-bit x64 Windows, as the Wine prefix and the
+# hosted runners are; its other steps run with that refusal taken out of a
+# copy (under Wine only: msibuild makes the copy).
 PACKAGE_CASES = [
     ("the x64 package: install over an older one, use, refuse a downgrade, uninstall", "x64", None),
-    ("the x86 package: install over an older one, use, refuse a downgrade, uninstall", "x86", None),
+    ("the x86 package: refused on 64-bit Windows, naming the x64 package", "x86-refused", None),
+    ("the x86 package, its refusal of x64 taken out: install over an older one, use, refuse a downgrade, "
+     "uninstall", "x86", None),
     ("the x64 package: a program started with /limited cannot change what it installed", "x64",
      "Wine checks no file's or registry key's DACL"),
 ]
+X86_REFUSAL = "Installed OR NOT Msix64"
 OLD_VERSION = "0.9.0"
 
 
 def test_install(ws):
     per_user, per_machine = this_runs(INSTALL_CASES, PACKAGE_CASES)
+    # From a token Windows does not count as elevated, the per-machine
+    # packages cannot be installed: only the per-user rows run.
+    if os.environ.get("TOLVANE_UNELEVATED"):
+        per_machine = []
     for name, folder, windows_only in per_user:
         Installation(ws, folder).test(name, windows_only is not None)
     for name, arch, windows_only in per_machine:
+        if arch == "x86-refused":
+            MachinePackage(ws, "x86").refused(name)
+            continue
         reason = HOST.cannot_run("i686") if arch == "x86" else None
+        if arch == "x86" and HOST.native:
+            reason = "the hosted runners are 64-bit x64 Windows, which the x86 package refuses"
         if reason is not None:
             print("skip: %s: %s, and the package installs the i686 image" % (name, reason))
             continue
@@ -895,13 +992,48 @@ class MachinePackage:
         self.built_image = os.path.join(ws.build if arch == "x64" else ws.i686_build, "tolvane.exe")
         self.log = os.path.join(ws.dir, "msiexec-%s.log" % arch)
 
+    def refused(self, case):
+        """The x86 package on 64-bit x64 Windows: refused by its launch
+        condition, whose message names the x64 package; nothing installed."""
+        self.label = "x86-refused"
+        for key in self.entries():
+            self.msiexec("/x", key.rsplit("\\", 1)[-1], "/qn")
+        status = self.msiexec("/i", HOST.path(self.package), "/qn")
+        # Wine's loader hands on only the exit code's low byte.
+        check(status in (1603, 1603 & 0xFF), case + ": msiexec /i ... /qn fails with 1603", status)
+        check(not self.entries() and not os.path.exists(HOST.local(self.image)),
+              case + ": nothing installed", (self.entries(), HOST.local(self.image)))
+        message = "install tolvane-%s-x64.msi instead" % self.version
+        if HOST.native:
+            # Windows Installer writes a failed launch condition's message
+            # into the verbose log.
+            with open(os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (self.label, self.runs)), "rb") as f:
+                raw = f.read()
+            logged = raw.decode("utf-16" if raw[:2] == b"\xff\xfe" else "mbcs", "replace")
+            check(message in logged, case + ": the log names the x64 package", logged[-300:])
+        else:
+            # Wine's msiexec logs no launch condition's message: the package's
+            # own condition and message are read instead.
+            table = subprocess.run(["msiinfo", "export", self.package, "LaunchCondition"],
+                                   capture_output=True, text=True).stdout
+            check(X86_REFUSAL in table and message in table,
+                  case + ": its launch condition and message name the x64 package", table)
+
+    def without_refusal(self, package):
+        """A copy of an x86 package without its refusal of x64 Windows."""
+        copy = os.path.join(self.ws.dir, "anywhere-" + os.path.basename(package))
+        shutil.copy(package, copy)
+        subprocess.run(["msibuild", copy, "-q", "DELETE FROM `LaunchCondition` WHERE `Condition` = '%s'"
+                        % X86_REFUSAL], check=True, stdin=subprocess.DEVNULL)
+        return copy
+
     def msiexec(self, *args):
         """Runs msiexec with a verbose log of its own beside the case's, so
         that a run that leaves something out can be read afterwards (a
         verb once read back absent after a silent install, on a fresh
         prefix, and never again in reruns)."""
         self.runs = getattr(self, "runs", 0) + 1
-        verbose = os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (self.arch, self.runs))
+        verbose = os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (getattr(self, "label", self.arch), self.runs))
         status = HOST.run(["msiexec"] + list(args) + ["/l*v", HOST.path(verbose)], self.log, timeout=300)
         print("note: msiexec %s: status %s, its log %s" % (" ".join(args[:1]), status, verbose))
         return status
@@ -917,6 +1049,10 @@ class MachinePackage:
 
     def test(self, case, windows_only):
         ws = self.ws
+        if self.arch == "x86":
+            self.package = self.without_refusal(self.package)
+            if os.path.exists(self.old_package):
+                self.old_package = self.without_refusal(self.old_package)
         # What an earlier run that stopped halfway left.
         for key in self.entries():
             self.msiexec("/x", key.rsplit("\\", 1)[-1], "/qn")
@@ -1027,7 +1163,12 @@ def test_startup(ws):
     if not check(wait_for(report_path, REPORT_WAIT_SECONDS), "child's report written", report_path):
         return
     child = read_report(report_path)
-    check(first(child, "desktop") == "winsta0\\default", "desktop", first(child, "desktop"))
+    check(first(child, "desktop") == "winsta0\\Default", "the starter's desktop, Default",
+          first(child, "desktop"))
+    # No title was given: the program's is its own path, as Windows sets it,
+    # not Tolvane's.
+    check(first(child, "title") == HOST.path(ws.target), "the program's own path as its title",
+          first(child, "title"))
     check(first(child, "show") == "none", "no show state, as none was given", first(child, "show"))
     check(first(child, "directory") == HOST.path(directory), "launcher's current directory",
           first(child, "directory"))
@@ -1044,16 +1185,36 @@ def test_startup(ws):
     check(first(child, "console-with-caller") == "no", "not the caller's console",
           first(child, "console-with-caller"))
 
-    # A show state Tolvane is given (a shortcut's "Run: Minimized", start
-    # /min) reaches the program, with /limited too.
-    for options, given in ((b"", "7"), (b"/limited ", "3")):
+    # What its starter told Tolvane reaches the program, in both forms: a
+    # show state (a shortcut's "Run: Minimized", start /min), a shortcut's
+    # path as its title, and the desktop the starter is on.
+    for name, options, env, expected in startup_cases(ws):
         status, _, report_path, _ = run_launcher(
-            ws, "startup: show state " + given, b'tolvane.exe ' + options + b'"%s"' % HOST.path(ws.target).encode(),
-            env_extra={"TOLVANE_HARNESS_SHOW": given})
+            ws, "startup: " + name, b"tolvane.exe " + options + b'"%s"' % HOST.path(ws.target).encode(),
+            env_extra=env)
         child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-        check(status == 0 and child is not None and first(child, "show") == given,
-              "show state %s given, %s: the program gets it" % (given, options.decode() or "default form"),
-              (status, child and first(child, "show")))
+        seen = (status, child and {key: first(child, key) for key in expected})
+        check(seen == (0, expected), "%s, %s: the program gets it" % (name, options.decode() or "default form"),
+              seen)
+
+
+def startup_cases(ws):
+    """name, the options, what the harness is given, what the program must
+    report."""
+    link = "C:\\Users\\Public\\Desktop\\Target %d.lnk" % os.getpid()
+    desktop = "Tolvane-e2e-desktop-%d" % os.getpid()
+    rows = []
+    for options in (b"", LIMITED):
+        rows += [
+            ("show state %s" % (options and "3" or "7"), options, {"TOLVANE_HARNESS_SHOW": options and "3" or "7"},
+             {"show": options and "3" or "7"}),
+            ("a shortcut's path as the title, STARTF_TITLEISLINKNAME", options,
+             {"TOLVANE_HARNESS_TITLE": link, "TOLVANE_HARNESS_FLAGS": "0x800"},
+             {"title": link, "startup-flags": "0x800"}),
+            ("a desktop of the starter's own", options, {"TOLVANE_HARNESS_DESKTOP": desktop},
+             {"desktop": "winsta0\\" + desktop, "thread-desktop": desktop}),
+        ]
+    return rows
 
 
 # --- command lines -------------------------------------------------------
@@ -1347,7 +1508,7 @@ def test_detached(ws):
 # something to show: natively it waits on the desktop until the watcher
 # presses OK.
 def usage_cases(ws):
-    missing = HOST.path(ws.missing)
+    missing, text = HOST.path(ws.missing), HOST.path(ws.text_as_program)
     return [
         ("nothing after the launcher's name", b"tolvane.exe", True, "nonzero", USAGE_TEXT),
         ("the launcher's own name with an unclosed quote",
@@ -1357,6 +1518,9 @@ def usage_cases(ws):
          % missing.encode(), False, {2, 3}, [missing + "\n\n", ": "]),
         ("/errorbox, a mistyped option", b'tolvane.exe /errorbox /limted "%s"' % missing.encode(),
          False, 87, ['/limted "%s"' % missing, "\n\n87: "]),
+        # Windows' message names the file in its "%1": Tolvane fills it in.
+        ("/errorbox, a text file named .exe", b'tolvane.exe /errorbox "%s"' % text.encode(), False, 193,
+         [text + "\n\n193: ", (text, 2)]),
     ]
 
 
@@ -1406,9 +1570,12 @@ def usage_on_desktop(ws, env, name, command_line, picture, expected_status, text
         check(shown == USAGE_TEXT, name + ": usage text byte for byte", shown)
         check(box.get("icon") == "none", name + ": no icon", box.get("icon"))
     else:
-        # What Tolvane tried to start, then the code and Windows' message.
+        # What Tolvane tried to start, then the code and Windows' message,
+        # with no insert left unfilled; (part, n): the part n times at least.
         shown_text = shown.decode("utf-8", "replace")
-        check(all(part in shown_text for part in text), name + ": the text holds %r" % text, shown_text)
+        check(all(shown_text.count(part[0]) >= part[1] if isinstance(part, tuple) else part in shown_text
+                  for part in text) and "%1" not in shown_text,
+              name + ": the text holds %r and no %%1" % text, shown_text)
         # Which icon, the watcher cannot tell from another process's handle:
         # that it is MB_ICONERROR the unit tests check.
         check(box.get("icon") == "visible", name + ": an icon", box.get("icon"))

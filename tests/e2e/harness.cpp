@@ -44,6 +44,22 @@
 // that show state (STARTF_USESHOWWINDOW), as a shortcut's "Run" setting or
 // `start /min` hands one on.
 //
+// When TOLVANE_HARNESS_TITLE is set, the launcher is started with it as its
+// title, and with the start-up flags TOLVANE_HARNESS_FLAGS holds (a number,
+// such as 0x800, STARTF_TITLEISLINKNAME), as the shell starts a shortcut's
+// target.
+//
+// When TOLVANE_HARNESS_DESKTOP names a desktop, the harness makes it in its
+// own window station and starts the launcher there, as a kiosk's shell or a
+// tool with desktops of its own would.
+//
+// When TOLVANE_HARNESS_RESTRICTED is set, the harness does not start the
+// launcher but, in its place, the program named as the launcher, under the
+// token the launcher's default form gives (Administrators deny-only, the
+// user added to the default DACL) and with no security attributes: what
+// Windows then gives the new process and its thread, to be set beside what
+// Tolvane gives them.
+//
 // When TOLVANE_HARNESS_WINDOW_STATION names a window station, the harness
 // makes it with a desktop "default" in it and starts the launcher there
 // ("<name>\default"), away from the interactive one, as a service or a
@@ -209,6 +225,54 @@ static std::string MakeWindowStation(const char* name)
     return desktop == nullptr ? "" : std::string(name) + "\\default";
 }
 
+// The harness's own token, as the launcher's default form copies it: the
+// user added to the default DACL, Administrators deny-only. Returns null
+// when a step fails, its error left for GetLastError.
+static HANDLE DefaultFormToken()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(),
+                          TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT, &token)) {
+        return nullptr;
+    }
+    DWORD size = 0;
+    std::string user(256, '\0'), current(1024, '\0');
+    if (!GetTokenInformation(token, TokenUser, &user[0], 256, &size) ||
+        !GetTokenInformation(token, TokenDefaultDacl, &current[0], 1024, &size)) {
+        return nullptr;
+    }
+    PSID userSid = reinterpret_cast<TOKEN_USER*>(&user[0])->User.Sid;
+    ACL* own = reinterpret_cast<TOKEN_DEFAULT_DACL*>(&current[0])->DefaultDacl;
+    if (own != nullptr) {
+        std::string mended(2048, '\0');
+        ACL* acl = reinterpret_cast<ACL*>(&mended[0]);
+        InitializeAcl(acl, 2048, own->AclRevision);
+        for (DWORD i = 0; i < own->AceCount; ++i) {
+            ACE_HEADER* entry = nullptr;
+            if (!GetAce(own, i, reinterpret_cast<void**>(&entry)) ||
+                !AddAce(acl, own->AclRevision, MAXDWORD, entry, entry->AceSize)) {
+                return nullptr;
+            }
+        }
+        TOKEN_DEFAULT_DACL replacement = {acl};
+        if (!AddAccessAllowedAce(acl, own->AclRevision, GENERIC_ALL, userSid) ||
+            !SetTokenInformation(token, TokenDefaultDacl, &replacement, sizeof replacement)) {
+            return nullptr;
+        }
+    }
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    HANDLE restricted = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
+                                  0, 0, &administrators)) {
+        return nullptr;
+    }
+    SID_AND_ATTRIBUTES disable = {administrators, 0};
+    CreateRestrictedToken(token, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted);
+    FreeSid(administrators);
+    return restricted;
+}
+
 int main(int argc, char** argv)
 {
     const char* defaultDacl = getenv("TOLVANE_HARNESS_DEFAULT_DACL");
@@ -257,7 +321,21 @@ int main(int argc, char** argv)
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = static_cast<WORD>(atoi(show));
     }
+    const char* title = getenv("TOLVANE_HARNESS_TITLE");
+    const char* flags = getenv("TOLVANE_HARNESS_FLAGS");
+    if (title != nullptr) {
+        startup.lpTitle = const_cast<char*>(title);
+        startup.dwFlags |= flags != nullptr ? static_cast<DWORD>(strtoul(flags, nullptr, 0)) : 0;
+    }
     std::string desktop;
+    const char* ownDesktop = getenv("TOLVANE_HARNESS_DESKTOP");
+    if (ownDesktop != nullptr) {
+        if (CreateDesktopA(ownDesktop, nullptr, nullptr, 0, GENERIC_ALL, nullptr) == nullptr) {
+            return WriteResult(resultPath, "error desktop " + std::to_string(GetLastError()) + "\n");
+        }
+        desktop = ownDesktop;
+        startup.lpDesktop = &desktop[0];
+    }
     const char* station = getenv("TOLVANE_HARNESS_WINDOW_STATION");
     if (station != nullptr) {
         desktop = MakeWindowStation(station);
@@ -286,6 +364,16 @@ int main(int argc, char** argv)
                             nullptr, inheritHandles, 0, nullptr,
                             wideDirectory.c_str(), &startupW, &process)) {
             return WriteResult(resultPath, "error CreateProcessW " + std::to_string(GetLastError()) + "\n");
+        }
+        return WaitAndWrite(process.hProcess, counterStart, started, resultPath);
+    }
+    if (getenv("TOLVANE_HARNESS_RESTRICTED") != nullptr) {
+        HANDLE token = DefaultFormToken();
+        StartClock(&counterStart, &started);
+        if (token == nullptr ||
+            !CreateProcessAsUserA(token, launcher, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                  directory, &startup, &process)) {
+            return WriteResult(resultPath, "error restricted " + std::to_string(GetLastError()) + "\n");
         }
         return WaitAndWrite(process.hProcess, counterStart, started, resultPath);
     }

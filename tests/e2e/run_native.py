@@ -8,6 +8,10 @@ double-byte group, whose code page Windows sets for the whole machine.
 usage: run_native.py <arch> <programs of that arch> <i686 programs> <reports dir>
        run_native.py --install <x86_64 programs> <i686 programs> <reports dir>
          (the release, packages included, in the folder beside the programs, release/)
+       run_native.py --unelevated <x86_64 programs> <i686 programs> <reports dir>
+         (run from a token Windows does not count as elevated, such as a task's
+         with the limited run level: the token and object groups, and the
+         per-user install with its Explorer entry through the shell)
 
 Each run's output goes to <reports dir>/<arch>/<run>.txt and is printed; the
 last line counts the runs that passed and failed.
@@ -51,18 +55,28 @@ def run(name, command, reports):
 
 def main(argv):
     install = argv[:1] == ["--install"]
-    if install:
+    unelevated = argv[:1] == ["--unelevated"]
+    if install or unelevated:
         argv = ["x86_64"] + argv[1:]
     if len(argv) != 4:
         sys.exit(__doc__)
     arch, programs, i686_programs, reports = argv
     programs, i686_programs = os.path.abspath(programs), os.path.abspath(i686_programs)
-    reports = os.path.join(os.path.abspath(reports), arch)
+    reports = os.path.join(os.path.abspath(reports), "unelevated" if unelevated else arch)
     os.makedirs(reports, exist_ok=True)
     e2e = [sys.executable, os.path.join(HERE, "e2e_test.py")]
 
     runs = []
-    if install:
+    if unelevated:
+        # What Explorer's own token (filtered, where UAC is on) gets: the
+        # caller's groups, privileges and Medium level, its objects its own.
+        # The install group takes only its per-user rows from such a token.
+        os.environ["TOLVANE_RELEASE"] = os.path.join(os.path.dirname(programs), "release")
+        os.environ["TOLVANE_UNELEVATED"] = "1"
+        runs += [(group + suffix, e2e + [group, arch, programs] + extra)
+                 for group in ("token", "object") for suffix, extra in (("", []), ("-windows", ["--windows-only"]))]
+        runs.append(("install-windows", e2e + ["install", arch, programs, i686_programs, "--windows-only"]))
+    elif install:
         # The release the Debian job built, beside the programs.
         os.environ["TOLVANE_RELEASE"] = os.path.join(os.path.dirname(programs), "release")
         runs.append(("install", e2e + ["install", arch, programs, i686_programs]))
