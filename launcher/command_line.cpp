@@ -36,54 +36,41 @@ static unsigned KnownOption(const char* text, size_t length)
     return 0;
 }
 
-// Where "/?" and the blanks after it end, when they are the whole tail;
-// null otherwise.
-static char* UsageRequestEnd(char* tail)
+// The length of the option word at `word`: "/" and ASCII letters, or "/?",
+// then the end, a blank, ':' or '='; 0 when it is none.
+static size_t OptionWordLength(const char* word)
 {
-    if (tail[0] != '/' || tail[1] != '?') {
-        return nullptr;
+    size_t length = 2;
+    if (word[1] != '?') {
+        length = 1;
+        while (LowerAscii(word[length]) >= 'a' && LowerAscii(word[length]) <= 'z') {
+            ++length;
+        }
     }
-    char* p = tail + 2;
-    while (IsBlank(*p)) {
-        ++p;
-    }
-    return *p == 0 ? p : nullptr;
+    char after = word[length];
+    bool ends = after == 0 || IsBlank(after) || after == ':' || after == '=';
+    return length > 1 && ends ? length : 0;
 }
 
 char* TakeOptions(char* tail, unsigned* options, char** unreadable)
 {
     *options = 0;
     *unreadable = nullptr;
-    char* p = UsageRequestEnd(tail);
-    if (p != nullptr) {
-        *options = kOptionUsage;
-        return p;
-    }
-    p = tail;
-    // Words of an option's form: "/", ASCII letters, then a blank or, for
-    // the last word, the end.
-    while (*p == '/') {
-        size_t length = 1;
-        while (LowerAscii(p[length]) >= 'a' && LowerAscii(p[length]) <= 'z') {
-            ++length;
-        }
-        char after = p[length];
-        if (length == 1 || (after != 0 && !IsBlank(after))) {
-            break;
-        }
-        // As the last word, a known option has no path after it, and any
-        // other is the path, such as "/frob"; before a blank, a word that
-        // is no option, or one given twice, is a bad option.
-        unsigned option = KnownOption(p, length);
-        bool bad = after == 0 ? option != 0 : option == 0 || (*options & option) != 0;
-        if (bad && *unreadable == nullptr) {
+    char* p = tail;
+    size_t length = 0;
+    while (*p == '/' && (length = OptionWordLength(p)) != 0) {
+        // No option takes a value (':' or '=' and what follows up to the
+        // next blank); each is given at most once.
+        bool valued = p[length] != 0 && !IsBlank(p[length]);
+        unsigned option = p[1] == '?' ? kOptionHelp : KnownOption(p, length);
+        if ((option == 0 || valued || (*options & option) != 0) && *unreadable == nullptr) {
             *unreadable = p;
         }
         *options |= option;
-        if (after == 0) {
-            break;
-        }
         p += length;
+        while (*p != 0 && !IsBlank(*p)) {
+            ++p;
+        }
         while (IsBlank(*p)) {
             ++p;
         }

@@ -72,24 +72,27 @@ enum LaunchOption : unsigned {
     kOptionLimited = 1,   // /limited: an unelevated session's groups, privileges and level
     kOptionWait = 2,      // /wait: wait for the program and end with its exit code
     kOptionErrorBox = 4,  // /errorbox: a failure is shown in a message box too
-    kOptionUsage = 8,     // /? alone: the usage box, and nothing started
+    kOptionHelp = 8,      // /?: the help box, and nothing started
 };
 
 // Takes the options at the start of `tail` and returns where the path
 // begins, setting `*options`.
-//   - "/?" alone (blanks after it at most) sets kOptionUsage.
-//   - An option is "/" and ASCII letters followed by at least one blank (a
-//     byte from 0x01 to 0x20): "/limited", "/wait" or "/errorbox" in any
-//     case, each at most once, in any order. What follows the last one is
-//     the path: quoted, or not (then taken whole, blanks and all).
-//   - A word of that form that is no option, or one given twice, is a bad
-//     option; so is a known option with nothing after it (as the tail's
-//     last word, or with only blanks behind it). Then null is returned and
-//     `*unreadable` points at the first such word (or, for an option with
-//     nothing after it, at the tail); the words of option form after a bad
-//     one are still read, so that `*options` has every option given.
-//   - Anything else, such as "/tools/app.exe" or "/frob" with no blank
-//     after it, is no option: the path begins there.
+//   - An option word is "/" and ASCII letters, or "/?", at the end of the
+//     tail or followed by a blank (a byte from 0x01 to 0x20), ':' or '='.
+//     "/limited", "/wait" and "/errorbox", in any case, each at most once,
+//     in any order, and "/?" (kOptionHelp) are options. What follows the
+//     last option word is the path: quoted, or not (then taken whole,
+//     blanks and all).
+//   - An option word that is no option, one given twice, or one with a
+//     value (":" or "=" and what follows up to the next blank) is a bad
+//     option; so are options with nothing after them (as the tail's last
+//     words, or with only blanks behind them). Then null is returned and
+//     `*unreadable` points at the first bad word (or, for options with
+//     nothing after them, at the tail); the option words after a bad one
+//     are still read, so that `*options` has every option given, "/?"
+//     included.
+//   - Anything else, such as "/tools/app.exe" or "/?x", is no option word:
+//     the path begins there.
 // Reads nothing past the tail's terminator and never writes to it.
 char* TakeOptions(char* tail, unsigned* options, char** unreadable);
 

@@ -5,9 +5,12 @@
 #include "launcher/command_line.h"
 #include "platform/platform_calls.h"
 
-// The text and caption of the one message box the program ever shows.
+// The texts and caption of the boxes the program shows unasked for an error:
+// the usage box, for a command line with nothing after Tolvane's own name,
+// and the help box, for "/?".
 extern const char kUsageText[];
 extern const char kUsageCaption[];
+extern const char kHelpText[];
 
 // The most bytes of a quoted path followed by arguments, with its
 // terminator: such a path is copied out of the command line, onto the stack.
@@ -20,6 +23,7 @@ const size_t kPathBufferSize = 1024;
 // ANSI code page.
 char* ReadCommandLineTail(const PlatformCalls& platform);
 
-// Shows the usage box, owned by the thread's active window, and returns once
-// the user has dismissed it.
-void ShowUsage(const PlatformCalls& platform);
+// Shows `text` (kUsageText or kHelpText) in a box captioned "Tolvane",
+// with no icon and one OK button, owned by the thread's active window, and
+// returns once the user has dismissed it.
+void ShowUsage(const PlatformCalls& platform, const char* text);

@@ -106,20 +106,21 @@ static UINT_PTR RunFromOptions(const PlatformCalls& platform, HMODULE self, char
         return carried;
     }
 
-    // Intake. "/?" shows the usage box and ends the run. An option Tolvane
-    // does not know, or one with no path after it, starts nothing. An empty
-    // tail shows the usage box, then goes on: the launch of the empty name
-    // fails and gives the run its status. A quoted path with arguments is
-    // copied, since the command line keeps it whole.
-    if ((report->options & kOptionUsage) != 0) {
-        ShowUsage(platform);
+    // Intake. "/?", alone or among the options, shows the help box and ends
+    // the run. An option Tolvane does not know, or one with no path after
+    // it, starts nothing. An empty tail shows the usage box, then goes on:
+    // the launch of the empty name fails and gives the run its status. A
+    // quoted path with arguments is copied, since the command line keeps it
+    // whole.
+    if ((report->options & kOptionHelp) != 0) {
+        ShowUsage(platform, kHelpText);
         return 0;
     }
     if (path == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
     if (tail[0] == 0) {
-        ShowUsage(platform);
+        ShowUsage(platform, kUsageText);
     }
     char* commandLine = nullptr;
     char* targetName = ExtractTargetName(path, pathBuffer, kPathBufferSize, &commandLine);

@@ -5,8 +5,8 @@ exactly the functions it calls, each bound by name at load time, and whose
 resources are its version information and its application manifest; hardened (ASLR with relocations,
 DEP, terminal-server aware, no writable section at all; no SEH on i686, the
 whole 64-bit address range for ASLR and unwind data for each function on
-x86_64), in three sections, at most 8192
-bytes on i686 and 8704 on x86_64, with a right checksum, and free of anything
+x86_64), in three sections, at most 8704
+bytes on i686 and 9216 on x86_64, with a right checksum, and free of anything
 that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
@@ -37,15 +37,14 @@ DLL_FLAGS = {
 }
 # Per architecture: machine, optional-header magic, the one further flag,
 # and the most bytes the image may take: headers, .text, .rsrc and .reloc
-# each in whole 512-byte blocks. The label in both forms, the whole
-# start-up settings and the caller's desktop handed on and the error box's
-# insert filled put .text at 5628 of 5632 bytes on i686 and 6076 of 6144 on
-# x86_64, one block past the error box, the show state and the options. The
+# each in whole 512-byte blocks. The help box's text puts .text at 6112 of
+# 6144 bytes on i686 and 6588 of 6656 on x86_64, one block past the label in
+# both forms, the whole start-up settings and the caller's desktop. The
 # version information puts .rsrc at 1480 of 1536 bytes, one block past the
 # manifest alone.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 8192),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 8704),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 8704),
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 9216),
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000

@@ -1036,9 +1036,14 @@ const GrammarCase kGrammarCases[] = {
     {"/wait /errorbox C:\\app.exe", 0, "C:\\app.exe", "(null)", 0},
     {"/ErrorBox \"C:\\app.exe\" -x", 0, "C:\\app.exe", "\"C:\\app.exe\" -x", 0},
     {"/limited /tools/app.exe", 0, "/tools/app.exe", "(null)", kLimitedDeletes},
-    {"/limited /frob", 0, "/frob", "(null)", kLimitedDeletes},
+    {"/limited /frob", ERROR_INVALID_PARAMETER, nullptr, "", 0},
     {"/tools/app.exe", 0, "/tools/app.exe", "(null)", 0},
-    {"/frob", 0, "/frob", "(null)", 0},
+    {"/frob", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limted", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited:yes \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/limited=1 C:\\app.exe", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/tools:app.exe", ERROR_INVALID_PARAMETER, nullptr, "", 0},
+    {"/tools/a:b.exe", 0, "/tools/a:b.exe", "(null)", 0},
     {"/limited\\app.exe", 0, "/limited\\app.exe", "(null)", 0},
     {"/limitedx \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
     {"/limted \"C:\\app.exe\"", ERROR_INVALID_PARAMETER, nullptr, "", 0},
@@ -1075,10 +1080,11 @@ struct HelpCase {
 };
 
 const HelpCase kHelpCases[] = {
-    {"/?", true}, {"/?  \t", true}, {"/? x", false}, {"/?x", false}, {"/limited /?", false},
+    {"/?", true}, {"/?  \t", true}, {"/? x", true}, {"/?x", false}, {"/limited /?", true},
+    {"/wait /? \"C:\\app.exe\" -x", true}, {"/x /?", true}, {"/?=1", true},
 };
 
-TEST(RunLauncher, QuestionMarkAloneShowsTheUsageBox)
+TEST(RunLauncher, QuestionMarkShowsTheHelpBox)
 {
     for (const HelpCase& c : kHelpCases) {
         ResetFake();
@@ -1090,7 +1096,12 @@ TEST(RunLauncher, QuestionMarkAloneShowsTheUsageBox)
             EXPECT_EQ(g_fake.calls, FromTheStart({"GetActiveWindow", "MessageBoxA"})) << c.tail;
             EXPECT_EQ(g_fake.messageBoxCaption, "Tolvane") << c.tail;
             EXPECT_EQ(g_fake.messageBoxType, 0u) << c.tail;
-            EXPECT_EQ(g_fake.messageBoxText.substr(0, 25), "Specify a program to exec") << c.tail;
+            // Help that names every option.
+            EXPECT_EQ(g_fake.messageBoxText.substr(0, 48), "Starts a program without administrator rights.\n\n")
+                << c.tail;
+            for (const char* option : {"\n/limited ", "\n/wait ", "\n/errorbox ", "\n/? ", "1459"}) {
+                EXPECT_NE(g_fake.messageBoxText.find(option), std::string::npos) << c.tail << ": " << option;
+            }
         } else {
             // A path that names no file.
             EXPECT_EQ(status, static_cast<UINT_PTR>(ERROR_INVALID_NAME)) << c.tail;

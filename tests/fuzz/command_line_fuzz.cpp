@@ -53,11 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t tailLength = strlen(tail);
     CHECK(tail + tailLength == buffer + length);
 
-    // The options, nothing written: "/?" alone; or a prefix that is nothing
-    // but each known option at most once, each followed by blanks, and
-    // after it a path that does not begin with a word of an option's form
-    // and a blank, and is not empty after an option; or, refused, a word
-    // within the tail that begins with a slash.
+    // The options, nothing written. An option word is "/" and letters, or
+    // "/?", ending at the end, a blank, ':' or '='. Accepted: a prefix of
+    // option words, each a known option or "/?", each at most once, none
+    // with a value, each followed by blanks, and after it a path that does
+    // not begin with an option word, not empty after an option. Refused: a
+    // word within the tail that begins with a slash.
     unsigned options = ~0u;
     char* unreadable = nullptr;
     char* rest = TakeOptions(tail, &options, &unreadable);
@@ -69,12 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     CHECK(unreadable == nullptr);
-    if (options == kOptionUsage) {
-        CHECK(tail[0] == '/' && tail[1] == '?' && rest == tail + tailLength);
-        free(buffer);
-        free(original);
-        return 0;
-    }
     CHECK(rest >= tail && rest <= tail + tailLength);
     CHECK(options == 0 || *rest != 0);
     unsigned seen = 0;
@@ -92,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             option = kOptionWait;
         } else if (wordLength == 9 && strncasecmp(word, "/errorbox", 9) == 0) {
             option = kOptionErrorBox;
+        } else if (wordLength == 2 && strncmp(word, "/?", 2) == 0) {
+            option = kOptionHelp;
         }
         CHECK(option != 0 && (seen & option) == 0);
         seen |= option;
@@ -103,13 +100,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     CHECK(seen == options);
     if (rest[0] == '/') {
+        // The path is no option word: a slash alone, or letters (or "?")
+        // followed by something else than the end, a blank, ':' or '='.
         const char* q = rest + 1;
-        while ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z')) {
+        if (*q == '?') {
             ++q;
+        } else {
+            while ((*q >= 'a' && *q <= 'z') || (*q >= 'A' && *q <= 'Z')) {
+                ++q;
+            }
         }
-        CHECK(q == rest + 1 || (*q != 0 && static_cast<unsigned char>(*q) > 0x20) ||
-              (*q == 0 && strncasecmp(rest, "/limited", 9) != 0 && strncasecmp(rest, "/wait", 6) != 0 &&
-               strncasecmp(rest, "/errorbox", 10) != 0));
+        CHECK(q == rest + 1 || (static_cast<unsigned char>(*q) > 0x20 && *q != ':' && *q != '='));
     }
     tail = rest;
     tailLength = strlen(tail);
