@@ -1,5 +1,7 @@
 @echo off
-rem Removes what install.cmd added for the current Windows account: the
+rem Removes what install.cmd of Tolvane 1.3.0 and earlier added for the
+rem current Windows account (the per-user package that replaces it takes such
+rem an install over, and Apps & features removes that): the
 rem "Run without administrator rights" verbs on programs, batch files and
 rem command scripts (and 1.2.0's on programs alone), the installed tolvane.exe and
 rem its folder, and the keys and folder that install.cmd had to make for

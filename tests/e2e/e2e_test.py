@@ -26,12 +26,12 @@ natively, is HOST (the classes Wine and NativeWindows).
 import contextlib
 import getpass
 import os
+import re
 import shutil
 import subprocess
 import sys
 import threading
 import time
-import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SKIP = 77                    # the status CTest reports as a skip
@@ -40,6 +40,11 @@ REPORT_WAIT_SECONDS = 15.0   # how long a started target may take to report
 
 USAGE_TEXT = (b"Specify a program to execute without admin privileges\n\n"
               b"usage: tolvane.exe <executable>")
+# What the help box must say: where it begins, every option on a line of
+# its own, the exit codes a script meets most, where the reference is.
+HELP_PARTS = ["Starts a program without administrator rights.\n\n", "\n/limited ", "\n/wait ",
+              "\n/errorbox ", "\n/? ", " 0 ", " 2 ", " 5 ", " 87 ", " 740 ", " 1113 ", " 1459 ",
+              "README.txt"]
 
 results = {"passed": 0, "failed": 0}
 
@@ -122,9 +127,10 @@ class Wine:
         prefix = os.environ.get("TOLVANE_WINEPREFIX", os.path.join(ROOT, "build", "wineprefix"))
         return os.path.join(prefix, "drive_c", *path[3:].split("\\"))
 
-    def local_app_data(self):
-        """The user's LOCALAPPDATA, as a path here."""
-        return self.local("C:\\users\\%s\\AppData\\Local" % getpass.getuser())
+    def user_programs(self):
+        """The user's programs folder, %LOCALAPPDATA%\\Programs, as Windows
+        programs name it."""
+        return "C:\\users\\%s\\AppData\\Local\\Programs" % getpass.getuser()
 
     def japanese_locale(self):
         """The environment that gives programs ANSI code page 932, or None."""
@@ -211,8 +217,14 @@ class NativeWindows(Wine):
     def local(self, path):
         return path
 
-    def local_app_data(self):
-        return os.environ["LOCALAPPDATA"]
+    def user_programs(self):
+        return os.path.join(os.environ["LOCALAPPDATA"], "Programs")
+
+    def user_sid(self):
+        """The SID of the account the suite runs as."""
+        output = subprocess.run(["whoami", "/user", "/fo", "csv", "/nh"], capture_output=True,
+                                text=True).stdout
+        return output.strip().split(",")[-1].strip('"')
 
     def japanese_locale(self):
         return None   # Windows sets the ANSI code page for the whole machine
@@ -327,7 +339,7 @@ def run_launcher(ws, name, command_line=None, directory=None, env_extra=None, de
     """Starts the launcher (or `image`; "-" for the one the command line's
     first word names) through the harness with `command_line` (bytes) exactly; or, given `verb`, has the shell start the
     target through that verb of the per-user exefile class, as Explorer's
-    menu does, which runs the launcher install.cmd registered there. Returns
+    menu does, which runs the launcher a package registered there. Returns
     (status or None, elapsed ms, report path, case dir)."""
     case = ws.case_dir(name)
     report = os.path.join(case, "report.txt")
@@ -717,7 +729,7 @@ def object_case(ws, case, descriptor, direct, launched, options):
         log.close()
 
 
-# --- install.cmd, the Explorer verb, uninstall.cmd ---------------------------
+# --- the packages, the Explorer entry, PATH; 1.3.0's uninstall.cmd ---------
 
 CLASS_KEY = "Software\\Classes\\exefile"
 VERB_KEY = "HKCU\\" + CLASS_KEY + "\\shell\\Tolvane"
@@ -727,6 +739,13 @@ FILE_TYPES = ["exefile", "batfile", "cmdfile"]
 # Arguments as Explorer hands on a shortcut's, after the file: the command
 # takes them as %*, and they must reach the program byte for byte.
 SHORTCUT_ARGUMENTS = '--profile-directory=Work "a b"  c:\\x\\ ;,='
+UNINSTALL_KEY = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+ENVIRONMENT_KEYS = {"user": "HKCU\\Environment",
+                    "machine": "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"}
+WINE_SHELL = ("Wine's shell ignores per-user verbs (its HKEY_CLASSES_ROOT lacks HKEY_CURRENT_USER's classes), "
+              "hands a verb no parameters, and leaves a removed PATH entry's ';'")
+X86_REFUSAL = "Installed OR NOT Msix64"
+OLD_VERSION = "0.9.0"
 
 
 def verb_command(image):
@@ -739,44 +758,42 @@ def classes_left(root):
                                                os.devnull) == 0]
 
 
-# name, the profile folder (with characters a Windows user or profile name
-# may hold that mean something to cmd), and why only Windows shows the case
-INSTALL_CASES = [
-    ("install, use and uninstall", "R&D (a) ^", None),
-    ("from a downloaded zip, through HKEY_CLASSES_ROOT, double-clicked", "R&D (a) ^ 100% !",
-     "Wine's cmd drops % and ! from the values it expands and has no %CMDCMDLINE%, Wine keeps no "
-     "mark of the Internet zone, and its shell ignores per-user verbs: its HKEY_CLASSES_ROOT lacks "
-     "HKEY_CURRENT_USER's classes"),
-]
-
-
-# name, the package's architecture, and why only Windows shows the case.
-# The x86 package refuses 64-bit x64 Windows, as the Wine prefix and the
-# hosted runners are; its other steps run with that refusal taken out of a
-# copy (under Wine only: msibuild makes the copy).
+# name, the package's architecture and scope, what the case does, and why
+# only Windows shows it. "use": installed over what an earlier version left
+# (per user, 1.3.0's install.cmd too), used through its verb, a downgrade
+# refused, uninstalled. The x86 package refuses 64-bit x64 Windows, as the
+# Wine prefix and the hosted runners are; its other steps run with that
+# refusal taken out of a copy (under Wine only: msibuild makes the copy).
 PACKAGE_CASES = [
-    ("the x64 package: install over an older one, use, refuse a downgrade, uninstall", "x64", None),
-    ("the x86 package: refused on 64-bit Windows, naming the x64 package", "x86-refused", None),
-    ("the x86 package, its refusal of x64 taken out: install over an older one, use, refuse a downgrade, "
-     "uninstall", "x86", None),
-    ("the x64 package: a program started with /limited cannot change what it installed", "x64",
-     "Wine checks no file's or registry key's DACL"),
+    ("per user, x64: over 1.3.0's install.cmd, without elevation, into the profile, the Explorer entry "
+     "and the user's PATH", "x64", "user", "use", None),
+    ("per machine, x64: the Explorer entry and the system's PATH", "x64", "machine", "use", None),
+    ("per machine, x64, ADDLOCAL=Tolvane: the program alone", "x64", "machine", "program-only", None),
+    ("per user, x64, ADDLOCAL=Tolvane: the program alone", "x64", "user", "program-only", None),
+    ("per machine, x86: refused on 64-bit Windows, naming the x64 package", "x86", "machine", "refused", None),
+    ("per user, x86: refused on 64-bit Windows, naming the x64 package", "x86", "user", "refused", None),
+    ("per machine, x86, its refusal of x64 taken out", "x86", "machine", "use", None),
+    ("1.3.0's uninstall.cmd removes what its install.cmd added, and nothing else", "x64", "user",
+     "old-uninstall", None),
+    ("per machine, x64: a program started with /limited cannot change what it installed", "x64", "machine",
+     "use", "Wine checks no file's or registry key's DACL"),
+    ("per user, x64: the Explorer entry through HKEY_CLASSES_ROOT, found by the shell; PATH as it was",
+     "x64", "user", "use", WINE_SHELL),
 ]
-X86_REFUSAL = "Installed OR NOT Msix64"
-OLD_VERSION = "0.9.0"
 
 
 def test_install(ws):
-    per_user, per_machine = this_runs(INSTALL_CASES, PACKAGE_CASES)
-    # From a token Windows does not count as elevated, the per-machine
-    # packages cannot be installed: only the per-user rows run.
-    if os.environ.get("TOLVANE_UNELEVATED"):
-        per_machine = []
-    for name, folder, windows_only in per_user:
-        Installation(ws, folder).test(name, windows_only is not None)
-    for name, arch, windows_only in per_machine:
-        if arch == "x86-refused":
-            MachinePackage(ws, "x86").refused(name)
+    for name, arch, scope, what, windows_only in this_runs(PACKAGE_CASES):
+        # From a token Windows does not count as elevated, only the per-user
+        # package can be installed.
+        if scope == "machine" and os.environ.get("TOLVANE_UNELEVATED"):
+            continue
+        package = Package(ws, arch, scope)
+        if what == "refused":
+            package.refused(name)
+            continue
+        if what == "old-uninstall":
+            package.old_uninstall(name)
             continue
         reason = HOST.cannot_run("i686") if arch == "x86" else None
         if arch == "x86" and HOST.native:
@@ -784,13 +801,13 @@ def test_install(ws):
         if reason is not None:
             print("skip: %s: %s, and the package installs the i686 image" % (name, reason))
             continue
-        MachinePackage(ws, arch).test(name, windows_only is not None)
+        package.test(name, what == "program-only", windows_only is not None)
 
 
 def release_dir(ws):
-    """The release: the per-user zip, the two packages and SHA256SUMS, with
-    packages of an older version in old/. Natively, the ones the workflow
-    built on Debian (TOLVANE_RELEASE); here, written by scripts/dist."""
+    """The release: the zip, the four packages and SHA256SUMS, with packages
+    of an older version in old/. Natively, the ones the workflow built on
+    Debian (TOLVANE_RELEASE); here, written by scripts/dist."""
     given = os.environ.get("TOLVANE_RELEASE")
     if given:
         return given
@@ -800,162 +817,11 @@ def release_dir(ws):
         quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "check": True}
         subprocess.run(dist + [ws.i686_build, ws.build, out], **quiet)
         for arch, tree in (("x64", ws.build), ("x86", ws.i686_build)):
-            subprocess.run(dist + ["--package", os.path.join(tree, "tolvane.exe"), arch, OLD_VERSION,
-                                   os.path.join(out, "old", "tolvane-%s-%s.msi" % (OLD_VERSION, arch))],
-                           **quiet)
+            for scope, suffix in (("perMachine", ""), ("perUser", "-user")):
+                subprocess.run(dist + ["--package", os.path.join(tree, "tolvane.exe"), arch, scope, OLD_VERSION,
+                                       os.path.join(out, "old", "tolvane-%s-%s%s.msi" % (OLD_VERSION, arch,
+                                                                                         suffix))], **quiet)
     return out
-
-
-class Installation:
-    """The release package unpacked, and its scripts run with cmd for a
-    profile folder of the case's choosing."""
-
-    def __init__(self, ws, folder):
-        self.ws = ws
-        release = release_dir(ws)
-        (name,) = [f for f in os.listdir(release) if f.endswith(".zip")]
-        self.package = os.path.join(ws.dir, "package")
-        shutil.rmtree(self.package, ignore_errors=True)
-        with zipfile.ZipFile(os.path.join(release, name)) as archive:
-            archive.extractall(self.package)
-        self.log = os.path.join(ws.dir, "cmd.log")
-        self.profile = os.path.join(ws.dir, folder, "Local")
-        os.makedirs(self.profile)
-        self.installed = os.path.join(self.profile, "Programs", "Tolvane", "tolvane.exe")
-
-    def cmd(self, script):
-        # LOCALAPPDATA is set by a wrapper, as Windows sets it for the
-        # account: Wine puts its own in place of one it is handed.
-        wrapper = os.path.join(self.ws.dir, "run-" + script)
-        with open(wrapper, "w", newline="\r\n") as f:
-            f.write('@echo off\nset "LOCALAPPDATA=%s"\ncall "%s"\nexit /b %%errorlevel%%\n'
-                    % (HOST.path(self.profile).replace("%", "%%"),
-                       HOST.path(os.path.join(self.package, script))))
-        return HOST.run(["cmd.exe", "/c", HOST.path(wrapper)], self.log)
-
-    def key_exists(self, key):
-        return HOST.run(["reg", "query", key], self.log) == 0
-
-    def test(self, case, windows_only):
-        """Installs twice, starts a program through the new verb, and
-        uninstalls twice; then again with another verb beside ours, which
-        must stay; then an install that fails leaves nothing. On Windows also
-        the download mark, the merged view of the classes and the pause."""
-        ws = self.ws
-        # Leftovers of an earlier run that stopped halfway.
-        for file_type in FILE_TYPES:
-            HOST.run(["reg", "delete", "HKCU\\Software\\Classes\\" + file_type, "/f"], self.log)
-        if windows_only:
-            # As a browser leaves a download: in the Internet zone.
-            for image in ("x86", "x64"):
-                with open(os.path.join(self.package, image, "tolvane.exe:Zone.Identifier"), "w") as f:
-                    f.write("[ZoneTransfer]\nZoneId=3\n")
-
-        # The second run goes over what 1.2.0 left: a verb on programs only,
-        # without /errorbox and %*.
-        statuses = [self.cmd("install.cmd")]
-        for file_type in FILE_TYPES[1:]:
-            HOST.run(["reg", "delete", "HKCU\\Software\\Classes\\" + file_type, "/f"], self.log)
-        HOST.run(["reg", "add", VERB_KEY + "\\command", "/ve", "/d",
-                  '"%s" /limited "%%1"' % HOST.path(self.installed), "/f"], self.log)
-        statuses.append(self.cmd("install.cmd"))
-        check(statuses == [0, 0], case + ": install.cmd, run twice", statuses)
-        for file_type in FILE_TYPES:
-            key = "HKCU\\Software\\Classes\\%s\\shell\\Tolvane" % file_type
-            command = HOST.output(["reg", "query", key + "\\command", "/ve"])
-            check(verb_command(HOST.path(self.installed)) in command,
-                  case + ": the %s verb's command, brought up to date" % file_type,
-                  command.strip().splitlines()[-1:] if command.strip() else command)
-        with open(self.installed, "rb") as a, open(os.path.join(ws.build, "tolvane.exe"), "rb") as b:
-            check(a.read() == b.read(), case + ": installed the x86_64 image on 64-bit Windows",
-                  self.installed)
-        if windows_only:
-            check(not os.path.exists(self.installed + ":Zone.Identifier"),
-                  case + ": the installed copy has lost the mark of the Internet zone",
-                  os.path.exists(self.installed + ":Zone.Identifier"))
-            check(self.key_exists("HKCR\\exefile\\shell\\Tolvane\\command"),
-                  case + ": the verb shows in HKEY_CLASSES_ROOT", "HKCR\\exefile\\shell\\Tolvane")
-
-        # The verbs as Explorer runs them: the file for %1 and, from a
-        # shortcut, its arguments for %*. On Windows the shell itself does
-        # it, finding the verb by the file's type; Wine's shell hands a
-        # verb no parameters and puts the file in place of %*, so here the
-        # registered command is expanded as Windows expands it, and run.
-        for name, file_type, target, arguments in (
-                ("the programs' verb", "exefile", ws.target, ""),
-                ("the programs' verb on a shortcut with arguments", "exefile", ws.target, SHORTCUT_ARGUMENTS),
-                ("the command scripts' verb", "cmdfile", ws.batch, "")):
-            if windows_only:
-                status, _, report_path, _ = run_launcher(
-                    ws, name, verb="Tolvane", verb_file=target, class_key="-",
-                    env_extra={"TOLVANE_HARNESS_PARAMETERS": arguments} if arguments else None)
-            else:
-                output = HOST.output(["reg", "query", "HKCU\\Software\\Classes\\%s\\shell\\Tolvane\\command"
-                                      % file_type, "/ve"])
-                command = output.split("REG_SZ", 1)[-1].strip()
-                line = command.replace("%1", HOST.path(target)).replace("%*", arguments)
-                status, _, report_path, _ = run_launcher(ws, name, line.encode("latin-1"), image=self.installed)
-            check(status == 0, case + ": " + name + ": the launcher's status", status)
-            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-            admin = groups_of(child).get(ADMINISTRATORS) if child else None
-            privileges = set(privileges_of(child)) if child else None
-            check(admin is not None and "deny-only" in admin and privileges is not None and
-                  privileges <= STANDARD_USER_PRIVILEGES,
-                  case + ": " + name + ": Administrators deny-only and a standard user's privileges only, "
-                  "as /limited gives", (admin, sorted(privileges or [])))
-            if file_type == "exefile":
-                expected = '"%s"' % HOST.path(ws.target) + (" " + arguments if arguments else "")
-                check(child is not None and first(child, "commandline") == expected,
-                      case + ": " + name + ": the program and its arguments, byte for byte",
-                      child and first(child, "commandline"))
-
-        if windows_only:
-            self.pause_only_when_double_clicked(case)
-        statuses = [self.cmd("uninstall.cmd"), self.cmd("uninstall.cmd")]
-        check(statuses == [0, 0], case + ": uninstall.cmd, run twice", statuses)
-        check(classes_left("HKCU") == [], case + ": no trace of the verbs' keys", classes_left("HKCU"))
-        check(not os.path.exists(os.path.dirname(self.installed)), case + ": installed folder removed",
-              os.path.dirname(self.installed))
-        status, _, report_path, _ = run_launcher(ws, "verb after uninstall", verb="Tolvane")
-        time.sleep(GRACE_SECONDS)
-        check(status is None and not os.path.exists(report_path), case + ": the verb starts nothing",
-              (status, os.path.exists(report_path)))
-
-        # Someone else's verb, added after install, is not install's to remove.
-        statuses = [self.cmd("install.cmd")]
-        HOST.run(["reg", "add", OTHER_VERB_KEY + "\\command", "/ve", "/d", "other.exe \"%1\"", "/f"],
-                 self.log)
-        statuses.append(self.cmd("uninstall.cmd"))
-        check(statuses == [0, 0], case + ": install, another verb added, uninstall", statuses)
-        seen = (self.key_exists(VERB_KEY), self.key_exists(OTHER_VERB_KEY), classes_left("HKCU"))
-        check(seen == (False, True, ["exefile"]), case + ": ours removed, the other verb kept", seen)
-        HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
-
-        # A folder that cannot be made (a file named Programs in its way)
-        # ends the install before anything is written.
-        with open(os.path.join(self.profile, "Programs"), "w") as f:
-            f.write("in the way\n")
-        status = self.cmd("install.cmd")
-        check(status == 1, case + ": install whose folder cannot be made fails", status)
-        check(classes_left("HKCU") == [], case + ": and leaves no key behind", classes_left("HKCU"))
-        os.remove(os.path.join(self.profile, "Programs"))
-
-    def pause_only_when_double_clicked(self, case):
-        """Explorer starts a script as cmd /c ""<script>" ": then it waits
-        for a key before its window closes; run from a prompt or a script it
-        does not. Standard input is empty, so the pause ends at once."""
-        script = HOST.path(os.path.join(self.package, "uninstall.cmd"))
-        env = {"LOCALAPPDATA": HOST.path(self.profile)}
-        for how, line, pauses in (("double-clicked", 'cmd.exe /c ""%s" "' % script, True),
-                                  ("from a script", 'cmd.exe /c "%s"' % script, False)):
-            output = HOST.run_line(line, env)
-            check(("Press any key" in output) == pauses,
-                  case + ": uninstall.cmd " + how + (" waits for a key" if pauses else " does not wait"),
-                  output[-200:])
-
-
-UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
-MACHINE_VERB_KEY = "HKLM\\" + CLASS_KEY + "\\shell\\Tolvane"
 
 
 def registry_tree(key, view):
@@ -973,37 +839,90 @@ def registry_tree(key, view):
     return tree
 
 
-class MachinePackage:
-    """A per-machine package of the release installed with msiexec,
-    silently: over an older version of itself, used through its verb, an
-    older version refused over it, and uninstalled."""
+class Package:
+    """A package of the release, per machine or per user, installed with
+    msiexec, silently: over what an older version left, used through its
+    verb, an older version refused over it, and uninstalled."""
 
-    def __init__(self, ws, arch):
+    def __init__(self, ws, arch, scope):
         self.ws = ws
         self.arch = arch
+        self.user = scope == "user"
         self.view = "64" if arch == "x64" else "32"
+        self.root = "HKCU" if self.user else "HKLM"
+        suffix = "-user" if self.user else ""
+        self.label = arch + suffix
         release = release_dir(ws)
         with open(os.path.join(ws.build, "VERSION")) as f:
             self.version = f.read().strip()
-        self.package = os.path.join(release, "tolvane-%s-%s.msi" % (self.version, arch))
-        self.old_package = os.path.join(release, "old", "tolvane-%s-%s.msi" % (OLD_VERSION, arch))
-        self.folder = HOST.program_files(arch) + "\\Tolvane"
+        self.package = os.path.join(release, "tolvane-%s-%s%s.msi" % (self.version, arch, suffix))
+        self.old_package = os.path.join(release, "old", "tolvane-%s-%s%s.msi" % (OLD_VERSION, arch, suffix))
+        self.folder = (HOST.user_programs() if self.user else HOST.program_files(arch)) + "\\Tolvane"
         self.image = self.folder + "\\tolvane.exe"
         self.built_image = os.path.join(ws.build if arch == "x64" else ws.i686_build, "tolvane.exe")
-        self.log = os.path.join(ws.dir, "msiexec-%s.log" % arch)
+        self.name = "Tolvane (%s-bit%s)" % ("64" if arch == "x64" else "32", ", this user" if self.user else "")
+        self.environment = ENVIRONMENT_KEYS["user" if self.user else "machine"]
+        self.log = os.path.join(ws.dir, "msiexec-%s.log" % self.label)
+        self.runs = 0
+
+    def msiexec(self, *args):
+        """Runs msiexec with a verbose log of its own beside the case's, so
+        that a run that leaves something out can be read afterwards."""
+        self.runs += 1
+        verbose = os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (self.label, self.runs))
+        status = HOST.run(["msiexec"] + list(args) + ["/l*v", HOST.path(verbose)], self.log, timeout=300)
+        print("note: msiexec %s: status %s, its log %s" % (" ".join(args[:1]), status, verbose))
+        return status
+
+    def entries(self):
+        """Apps & features' entries of Tolvane in this scope, of any version
+        and architecture: {product code: values}. Windows keeps a per-user
+        product's under the Installer's UserData, Wine beside the machine's."""
+        if self.user and HOST.native:
+            tree = registry_tree("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\"
+                                 + HOST.user_sid() + "\\Products", "64")
+        else:
+            tree = registry_tree("HKLM\\" + UNINSTALL_KEY, self.view)
+        found = {}
+        for key, values in tree.items():
+            name = values.get("DisplayName") or ""
+            if name.startswith("Tolvane") and (", this user" in name) == self.user:
+                code = re.search(r"\{[0-9A-F-]{36}\}", key + " " + values.get("UninstallString", ""), re.I)
+                found[code.group(0) if code else key] = values
+        return found
+
+    def verb(self, file_type="exefile"):
+        return registry_tree(self.root + "\\Software\\Classes\\%s\\shell\\Tolvane" % file_type, self.view)
+
+    def path_entries(self):
+        """The entries of this scope's PATH, as written."""
+        values = registry_tree(self.environment, "64").get(self.environment.replace(
+            "HKCU", "HKEY_CURRENT_USER").replace("HKLM", "HKEY_LOCAL_MACHINE"), {})
+        return next((data for name, data in values.items() if name.lower() == "path"), None)
+
+    def set_path(self, value):
+        """Puts PATH back as it was before the case (Wine leaves a ';')."""
+        if value is None:
+            HOST.run(["reg", "delete", self.environment, "/v", "PATH", "/f"], self.log)
+        else:
+            HOST.run(["reg", "add", self.environment, "/v", "PATH", "/t", "REG_EXPAND_SZ", "/d", value, "/f"],
+                     self.log)
+
+    def remove_earlier(self):
+        """What an earlier run that stopped halfway left."""
+        for code in self.entries():
+            self.msiexec("/x", code, "/qn")
 
     def refused(self, case):
         """The x86 package on 64-bit x64 Windows: refused by its launch
         condition, whose message names the x64 package; nothing installed."""
-        self.label = "x86-refused"
-        for key in self.entries():
-            self.msiexec("/x", key.rsplit("\\", 1)[-1], "/qn")
+        self.remove_earlier()
         status = self.msiexec("/i", HOST.path(self.package), "/qn")
         # Wine's loader hands on only the exit code's low byte.
         check(status in (1603, 1603 & 0xFF), case + ": msiexec /i ... /qn fails with 1603", status)
         check(not self.entries() and not os.path.exists(HOST.local(self.image)),
               case + ": nothing installed", (self.entries(), HOST.local(self.image)))
-        message = "install tolvane-%s-x64.msi instead" % self.version
+        message = "install tolvane-%s-x64%s.msi instead" % (self.version, "-user" if self.user else "")
         if HOST.native:
             # Windows Installer writes a failed launch condition's message
             # into the verbose log.
@@ -1027,104 +946,99 @@ class MachinePackage:
                         % X86_REFUSAL], check=True, stdin=subprocess.DEVNULL)
         return copy
 
-    def msiexec(self, *args):
-        """Runs msiexec with a verbose log of its own beside the case's, so
-        that a run that leaves something out can be read afterwards (a
-        verb once read back absent after a silent install, on a fresh
-        prefix, and never again in reruns)."""
-        self.runs = getattr(self, "runs", 0) + 1
-        verbose = os.path.join(self.ws.dir, "msiexec-%s-%d.log" % (getattr(self, "label", self.arch), self.runs))
-        status = HOST.run(["msiexec"] + list(args) + ["/l*v", HOST.path(verbose)], self.log, timeout=300)
-        print("note: msiexec %s: status %s, its log %s" % (" ".join(args[:1]), status, verbose))
-        return status
+    def install_cmd_was_here(self):
+        """What 1.3.0's install.cmd left in this profile: the image, and the
+        verbs with the values it noted on them for its uninstall.cmd."""
+        local = HOST.local(self.image)
+        os.makedirs(os.path.dirname(local), exist_ok=True)
+        shutil.copy(self.built_image, local)
+        for file_type in FILE_TYPES:
+            key = "HKCU\\Software\\Classes\\%s\\shell\\Tolvane" % file_type
+            HOST.run(["reg", "add", key, "/ve", "/d", "Run without administrator rights", "/f"], self.log)
+            HOST.run(["reg", "add", key + "\\command", "/ve", "/d", verb_command(self.image), "/f"], self.log)
+            for made in ("ClassKey", "ShellKey"):
+                HOST.run(["reg", "add", key, "/v", "TolvaneMade" + made, "/d",
+                          "HKCU\\Software\\Classes\\" + file_type, "/f"], self.log)
+        HOST.run(["reg", "add", VERB_KEY, "/v", "TolvaneMadeFolder", "/d", HOST.user_programs(), "/f"], self.log)
 
-    def entries(self):
-        """The Programs and Features entries of Tolvane, of any version and
-        architecture (1.2.0 named them plain Tolvane): {key: values}."""
-        return {key: values for key, values in registry_tree(UNINSTALL_KEY, self.view).items()
-                if (values.get("DisplayName") or "").startswith("Tolvane")}
+    def old_uninstall(self, case):
+        """1.3.0's uninstall.cmd, which this release keeps for installs of
+        its install.cmd: removes them, keeps someone else's verb beside."""
+        self.remove_earlier()
+        self.install_cmd_was_here()
+        HOST.run(["reg", "add", OTHER_VERB_KEY + "\\command", "/ve", "/d", "other.exe \"%1\"", "/f"], self.log)
+        script = os.path.join(ROOT, "windows", "uninstall.cmd")
+        copy = os.path.join(self.ws.dir, "uninstall.cmd")
+        with open(script, "rb") as f, open(copy, "wb") as out:
+            out.write(f.read().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"))
+        statuses = [HOST.run(["cmd.exe", "/c", HOST.path(copy)], self.log) for _ in range(2)]
+        check(statuses == [0, 0], case + ": uninstall.cmd, run twice", statuses)
+        seen = (os.path.exists(os.path.dirname(HOST.local(self.image))), [t for t in FILE_TYPES if self.verb(t)],
+                HOST.run(["reg", "query", OTHER_VERB_KEY], self.log) == 0, classes_left("HKCU"))
+        check(seen == (False, [], True, ["exefile"]), case + ": no folder and no verb of ours left; the other "
+              "verb and its class key kept", seen)
+        HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
 
-    def verb(self, file_type="exefile"):
-        return registry_tree(MACHINE_VERB_KEY.replace("exefile", file_type), self.view)
-
-    def test(self, case, windows_only):
-        ws = self.ws
+    def test(self, case, program_only, windows_only):
         if self.arch == "x86":
             self.package = self.without_refusal(self.package)
             if os.path.exists(self.old_package):
                 self.old_package = self.without_refusal(self.old_package)
-        # What an earlier run that stopped halfway left.
-        for key in self.entries():
-            self.msiexec("/x", key.rsplit("\\", 1)[-1], "/qn")
+        self.remove_earlier()
         if not check(os.path.exists(self.package), case + ": the package was built", self.package):
             return
-
-        if os.path.exists(self.old_package):
+        if not HOST.native:
+            # The summary's Word Count: bit 3 says that no elevation is needed.
+            summary = subprocess.run(["msiinfo", "suminfo", self.package], capture_output=True, text=True).stdout
+            word_count = int((re.search(r"^Source: (\d+)", summary, re.M) or [0, "-1"])[1])
+            check(word_count >= 0 and bool(word_count & 8) == self.user,
+                  case + ": the package asks for elevation only per machine (Word Count)", word_count)
+        path_before = self.path_entries()
+        if self.user and not program_only:
+            self.install_cmd_was_here()
+        if os.path.exists(self.old_package) and not program_only:
             check(self.msiexec("/i", HOST.path(self.old_package), "/qn") == 0,
                   case + ": an older version installs silently", self.old_package)
             versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
-            check(versions == [OLD_VERSION], case + ": the older version is in Programs and Features",
-                  versions)
-        else:
-            print("note: %s: no older package at %s; installing on a clean machine" % (case, self.old_package))
-        status = self.msiexec("/i", HOST.path(self.package), "/qn")
+            check(versions == [OLD_VERSION], case + ": the older version is in Apps & features", versions)
+        status = self.msiexec("/i", HOST.path(self.package), "/qn", *(["ADDLOCAL=Tolvane"] if program_only else []))
         check(status == 0, case + ": msiexec /i ... /qn", status)
-        entries = self.entries()
         seen = sorted((v.get("DisplayName"), v.get("DisplayVersion"), v.get("Publisher"))
-                      for v in entries.values())
-        name = "Tolvane (64-bit)" if self.arch == "x64" else "Tolvane (32-bit)"
-        check(seen == [(name, self.version, "The Tolvane authors")],
-              case + ": one entry in Programs and Features: the release's, its name, version and publisher "
-              "(the older one is gone)", seen)
+                      for v in self.entries().values())
+        check(seen == [(self.name, self.version, "The Tolvane authors")],
+              case + ": one entry in Apps & features: the release's, its name, version and publisher", seen)
 
         local = HOST.local(self.image)
         with open(self.built_image, "rb") as built:
             installed = open(local, "rb").read() if os.path.exists(local) else None
             check(installed == built.read(), case + ": the image installed in " + self.folder, local)
+        command = None
         for file_type in FILE_TYPES:
-            key = MACHINE_VERB_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("exefile", file_type)
+            key = (self.root + "\\Software\\Classes\\%s\\shell\\Tolvane" % file_type).replace(
+                "HKLM", "HKEY_LOCAL_MACHINE").replace("HKCU", "HKEY_CURRENT_USER")
             verb = self.verb(file_type)
             label = verb.get(key, {}).get("(Default)")
             command = verb.get(key + "\\command", {}).get("(Default)")
-            check((label, command) == ("Run without administrator rights", verb_command(self.image)),
-                  case + ": the machine's %s verb and its command" % file_type, (label, command))
-        check(not HOST.run(["reg", "query", VERB_KEY], self.log) == 0 and
-              not os.path.exists(os.path.join(HOST.local_app_data(), "Programs", "Tolvane")),
-              case + ": nothing per user", VERB_KEY)
+            expected = (None, None, None) if program_only else (
+                "Run without administrator rights", verb_command(self.image), ["(Default)"])
+            check((label, command, sorted(verb[key]) if key in verb else None) == expected,
+                  case + ": the %s verb, its command, and no value install.cmd noted" % file_type,
+                  (label, command))
+        path = self.path_entries() or ""
+        check((self.folder + "\\" in path.split(";")) != program_only,
+              case + (": nothing on PATH" if program_only else ": Tolvane's folder on PATH"), path)
+        other = os.path.join(HOST.local(HOST.program_files(self.arch)), "Tolvane") if self.user else \
+            os.path.dirname(HOST.local(HOST.user_programs() + "\\Tolvane\\"))
+        check(not os.path.exists(other), case + ": nothing in the other scope's folder", other)
 
         # The programs' verb's command with the program's path put in for %1
         # and a shortcut's arguments for %*, as the shell does, run by the
-        # installed image.
+        # installed image; on Windows, also the shell itself through
+        # HKEY_CLASSES_ROOT.
         if command is not None:
-            line = command.replace("%1", HOST.path(ws.target)).replace("%*", SHORTCUT_ARGUMENTS)
-            env = {}
-            if windows_only:
-                env = {"TOLVANE_WRITE_FILE": self.image,
-                       "TOLVANE_WRITE_KEY": MACHINE_VERB_KEY.split("\\", 1)[1]}
-                caller = caller_report(ws, env)
-                check(caller is not None and (first(caller, "write-file"), first(caller, "write-key")) ==
-                      ("opened", "opened"), case + ": the administrator may change both (precondition)",
-                      caller and (first(caller, "write-file"), first(caller, "write-key")))
-            status, _, report_path, _ = run_launcher(ws, case + ": the verb", line.encode("mbcs" if
-                                                     HOST.native else "latin-1"), env_extra=env,
-                                                     image=local)
-            check(status == 0, case + ": the verb's command ran the installed launcher: status", status)
-            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
-            privileges = set(privileges_of(child)) if child else None
-            admin = groups_of(child).get(ADMINISTRATORS) if child else None
-            check(admin is not None and "deny-only" in admin and privileges is not None and
-                  privileges <= STANDARD_USER_PRIVILEGES,
-                  case + ": the program has the limited token", (admin, sorted(privileges or [])))
-            expected = '"%s" %s' % (HOST.path(ws.target), SHORTCUT_ARGUMENTS)
-            check(child is not None and first(child, "commandline") == expected,
-                  case + ": the shortcut's arguments reach the program byte for byte",
-                  child and first(child, "commandline"))
-            if windows_only:
-                seen = child and (first(child, "write-file"), first(child, "write-key"))
-                check(seen == ("error 5", "error 5"), case + ": the program may change neither the "
-                      "installed image nor the verb's key", seen)
+            self.use(case, command, windows_only)
 
-        if os.path.exists(self.old_package):
+        if os.path.exists(self.old_package) and not program_only:
             status = self.msiexec("/i", HOST.path(self.old_package), "/qn")
             versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
             check(status != 0 and versions == [self.version],
@@ -1136,6 +1050,56 @@ class MachinePackage:
             ("the image", os.path.exists(local)), ("the folder", os.path.exists(os.path.dirname(local))),
             ("a verb", any(self.verb(t) for t in FILE_TYPES)), ("the entry", bool(self.entries()))) if there]
         check(not left, case + ": uninstalled: no file, folder, key or entry left", left)
+        # Wine leaves the ';' of the entry it removes; Windows, nothing.
+        path = self.path_entries()
+        check(path == path_before or (not HOST.native and (path or "").rstrip(";") == (path_before or "").rstrip(";")),
+              case + ": PATH as it was" + ("" if HOST.native else " (under Wine, but for a ';')"),
+              (path_before, path))
+        if not HOST.native:
+            self.set_path(path_before)
+        if self.user:
+            (record if HOST.native else lambda what, saw: check(saw == [], what, saw))(
+                case + ": class keys left in HKCU", classes_left("HKCU"))
+
+    def use(self, case, command, windows_only):
+        ws = self.ws
+        line = command.replace("%1", HOST.path(ws.target)).replace("%*", SHORTCUT_ARGUMENTS)
+        env = {}
+        if windows_only and not self.user:
+            env = {"TOLVANE_WRITE_FILE": self.image,
+                   "TOLVANE_WRITE_KEY": "Software\\Classes\\exefile\\shell\\Tolvane"}
+            caller = caller_report(ws, env)
+            check(caller is not None and (first(caller, "write-file"), first(caller, "write-key")) ==
+                  ("opened", "opened"), case + ": the administrator may change both (precondition)",
+                  caller and (first(caller, "write-file"), first(caller, "write-key")))
+        runs = [(case + ": the verb", dict(image=HOST.local(self.image), command_line=line.encode(
+            "mbcs" if HOST.native else "latin-1"), env_extra=env), ws.target, SHORTCUT_ARGUMENTS)]
+        if windows_only and self.user:
+            # The shell finds the verb by the file's type, as Explorer does.
+            runs += [(case + ": the shell, a program with a shortcut's arguments",
+                      dict(verb="Tolvane", verb_file=ws.target, class_key="-",
+                           env_extra={"TOLVANE_HARNESS_PARAMETERS": SHORTCUT_ARGUMENTS}), ws.target,
+                      SHORTCUT_ARGUMENTS),
+                     (case + ": the shell, a command script", dict(verb="Tolvane", verb_file=ws.batch,
+                                                                     class_key="-"), ws.target, None)]
+        for name, how, program, arguments in runs:
+            status, _, report_path, _ = run_launcher(ws, name, **how)
+            check(status == 0, name + ": the launcher's status", status)
+            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+            privileges = set(privileges_of(child)) if child else None
+            admin = groups_of(child).get(ADMINISTRATORS) if child else None
+            check(admin is not None and "deny-only" in admin and privileges is not None and
+                  privileges <= STANDARD_USER_PRIVILEGES,
+                  name + ": the program has the limited token", (admin, sorted(privileges or [])))
+            if arguments is not None:
+                expected = '"%s" %s' % (HOST.path(program), arguments)
+                check(child is not None and first(child, "commandline") == expected,
+                      name + ": the shortcut's arguments reach the program byte for byte",
+                      child and first(child, "commandline"))
+            if env:
+                seen = child and (first(child, "write-file"), first(child, "write-key"))
+                check(seen == ("error 5", "error 5"), name + ": the program may change neither the "
+                      "installed image nor the verb's key", seen)
 
 
 # --- startup -------------------------------------------------------------
@@ -1274,7 +1238,10 @@ def cmdline_cases(ws):
         ("/limited alone", b"tolvane.exe /limited", None, {87}),
         ("/limited twice", b'tolvane.exe /limited /limited "' + t + b'"', None, {87}),
         ("an unknown option", b'tolvane.exe /x "' + t + b'"', None, {87}),
-        ("a path that begins with a slash, no option", b"tolvane.exe /frob", None, {2, 3, 123}),
+        ("a word of an option's form that is none, alone", b"tolvane.exe /frob", None, {87}),
+        ("a mistyped option alone", b"tolvane.exe /limted", None, {87}),
+        ("an option with a value", b'tolvane.exe /limited:yes "' + t + b'"', None, {87}),
+        ("a path that begins with a slash and a letter", b"tolvane.exe /tools/app.exe", None, {2, 3, 123}),
         ("a byte glued to the closing quote", b'tolvane.exe "' + t + b'"x', None, nonzero),
         ("a path that names no file", b'tolvane.exe "' + HOST.path(ws.missing).encode() + b'"',
          None, {2, 3}),
@@ -1502,24 +1469,29 @@ def test_detached(ws):
 
 # --- usage box on a display ----------------------------------------------
 
-# name, the command line, whether the suite keeps a picture of the box,
-# the status after OK, and what the box must say: the usage text, or, for
-# the error box, the parts its text must hold. Each leaves the launcher
+# name, the command line, the picture the suite keeps of the box (in the
+# build tree, copied to docs/ by hand), the status after OK, and what the
+# box must say: the usage text, or, for the help and error boxes, the parts
+# its text must hold. Each leaves the launcher
 # something to show: natively it waits on the desktop until the watcher
 # presses OK.
 def usage_cases(ws):
     missing, text = HOST.path(ws.missing), HOST.path(ws.text_as_program)
     return [
-        ("nothing after the launcher's name", b"tolvane.exe", True, "nonzero", USAGE_TEXT),
+        ("nothing after the launcher's name", b"tolvane.exe", "usage-box.png", "nonzero", USAGE_TEXT),
         ("the launcher's own name with an unclosed quote",
-         b'"tolvane.exe ' + HOST.path(ws.target).encode(), False, "nonzero", USAGE_TEXT),
-        ("/? alone", b"tolvane.exe /?", False, 0, USAGE_TEXT),
+         b'"tolvane.exe ' + HOST.path(ws.target).encode(), None, "nonzero", USAGE_TEXT),
+        ("/? alone: the help box", b"tolvane.exe /?", "help-box.png", 0, HELP_PARTS),
+        ("/? among the options: the help box", b'tolvane.exe /limited /? "%s"' % missing.encode(), None, 0,
+         HELP_PARTS),
         ("/errorbox, a program that is not there", b'tolvane.exe /limited /errorbox "%s" -x'
-         % missing.encode(), False, {2, 3}, [missing + "\n\n", ": "]),
+         % missing.encode(), "error-box.png", {2, 3}, [missing + "\n\n", ": "]),
         ("/errorbox, a mistyped option", b'tolvane.exe /errorbox /limted "%s"' % missing.encode(),
-         False, 87, ['/limted "%s"' % missing, "\n\n87: "]),
+         None, 87, ['/limted "%s"' % missing, "\n\n87: "]),
+        ("/errorbox, an option with a value", b'tolvane.exe /errorbox /limited:yes "%s"' % missing.encode(),
+         None, 87, ['/limited:yes "%s"' % missing, "\n\n87: "]),
         # Windows' message names the file in its "%1": Tolvane fills it in.
-        ("/errorbox, a text file named .exe", b'tolvane.exe /errorbox "%s"' % text.encode(), False, 193,
+        ("/errorbox, a text file named .exe", b'tolvane.exe /errorbox "%s"' % text.encode(), None, 193,
          [text + "\n\n193: ", (text, 2)]),
     ]
 
@@ -1545,7 +1517,7 @@ def usage_on_desktop(ws, env, name, command_line, picture, expected_status, text
 
         def screenshot_then_go():
             if wait_for(box_report, 60) and picture:
-                screenshot["taken"] = HOST.screenshot(env, os.path.join(ws.build, "usage-box.png"),
+                screenshot["taken"] = HOST.screenshot(env, os.path.join(ws.build, picture),
                                                       case)
             open(go, "w").close()
 
@@ -1577,8 +1549,10 @@ def usage_on_desktop(ws, env, name, command_line, picture, expected_status, text
                   for part in text) and "%1" not in shown_text,
               name + ": the text holds %r and no %%1" % text, shown_text)
         # Which icon, the watcher cannot tell from another process's handle:
-        # that it is MB_ICONERROR the unit tests check.
-        check(box.get("icon") == "visible", name + ": an icon", box.get("icon"))
+        # that it is MB_ICONERROR the unit tests check. The help box has none.
+        help_box = text == HELP_PARTS
+        check(box.get("icon") == ("none" if help_box else "visible"), name + (": no icon" if help_box else
+                                                                          ": an icon"), box.get("icon"))
     check(box.get("buttons") == "1", name + ": exactly one button", box.get("buttons"))
     check(box.get("button") == "1 OK", name + ": the button is OK, IDOK", box.get("button"))
     check(box.get("owner") == "none", name + ": no owner", box.get("owner"))
