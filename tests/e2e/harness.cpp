@@ -14,7 +14,8 @@
 // names, a path no ANSI code page may hold). With
 // --verb, ShellExecuteExA runs the command registered for the verb under
 // <class key> (a key under HKEY_CURRENT_USER, such as
-// Software\Classes\exefile) with the file in place of %1: the shell's own
+// Software\Classes\exefile, or under HKEY_LOCAL_MACHINE after "HKLM\"; or
+// "name:" and a ProgID) with the file in place of %1: the shell's own
 // substitution, as Explorer's menu uses it. The key is named rather than
 // found from the file's type because Wine's shell runs an .exe itself
 // whatever the verb, and its HKEY_CLASSES_ROOT leaves out the per-user
@@ -116,9 +117,15 @@ static int StartThroughVerb(const char* verb, const char* classKey, const char* 
     // returns; the verb from the named key, or (class key "-") found by the
     // file's type, as Explorer finds it.
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    if (strcmp(classKey, "-") != 0) {
+    if (strncmp(classKey, "name:", 5) == 0) {
+        // A ProgID by name, as HKEY_CLASSES_ROOT has it.
+        info.fMask |= SEE_MASK_CLASSNAME;
+        info.lpClass = classKey + 5;
+    } else if (strcmp(classKey, "-") != 0) {
         HKEY key;
-        LONG opened = RegOpenKeyExA(HKEY_CURRENT_USER, classKey, 0, KEY_READ, &key);
+        bool machine = strncmp(classKey, "HKLM\\", 5) == 0;
+        LONG opened = RegOpenKeyExA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, classKey + (machine ? 5 : 0), 0,
+                                    KEY_READ, &key);
         if (opened != ERROR_SUCCESS) {
             return WriteResult(resultPath, "error RegOpenKeyExA " + std::to_string(opened) + "\n");
         }

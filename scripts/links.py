@@ -1,0 +1,202 @@
+"""Links, web pages and mail opened by other programs: the rows scripts/dist
+adds to each package so that the browsers and the mail program found on the
+machine each get a registered application of Tolvane's own,
+"<Target> without administrator rights", which the person picks in
+Settings > Default apps (or an administrator in a default associations file).
+
+For each target found, as it registers itself (App Paths for its program,
+in HKCU and then HKLM per user, in HKLM per machine; its own ProgID's
+command where that has a fixed name), the package writes, in the package's
+root (HKCU or HKLM), under a feature of the target's name:
+
+  Software\\Classes\\Tolvane.<Id>             the ProgID: its name, DefaultIcon,
+                                            Application (name, icon) and
+                                            shell\\open\\command, Tolvane with
+                                            /limited /errorbox, the target's
+                                            program and the target's own
+                                            guarded tail
+  Software\\Tolvane\\Capabilities\\<Id>        ApplicationName, -Description,
+                                            -Icon, URLAssociations and
+                                            FileAssociations to the ProgID
+  Software\\RegisteredApplications            "<Target> without administrator
+                                            rights" = that Capabilities key
+  Software\\Classes\\.htm, .html (and .pdf)   the ProgID in OpenWithProgids
+  the Start menu                            a shortcut of the same name
+
+A target is offered only where a crafted link stays one argument: its
+program is a version that has the guard (its file version, read by
+Windows Installer's AppSearch), its own command, where the package can read
+it by name, has that guarded form, and per machine its program lies under
+a Program Files folder. Otherwise its feature is left out and a property
+named TOLVANE_NOT_OFFERED_<ID> says in the install log which and why.
+Nothing here writes the targets' own keys or UserChoice.
+"""
+
+# id, name, program, the ProgID read by name (None: its name carries a
+# per-install suffix), the condition its command must meet, the tail of
+# Tolvane's command, the first version with that guard, URL schemes, file
+# types, and whether .pdf may be asked for (TOLVANE_PDF=1).
+TARGETS = [
+    ("Edge", "Microsoft Edge", "msedge.exe", "MSEdgeHTM", '~>> " --single-argument %1"',
+     "--single-argument %1", "100.0", ("http", "https"), (".htm", ".html"), True),
+    ("Chrome", "Google Chrome", "chrome.exe", "ChromeHTML", '~>> " --single-argument %1"',
+     "--single-argument %1", "100.0", ("http", "https"), (".htm", ".html"), True),
+    ("Firefox", "Mozilla Firefox", "firefox.exe", None, None,
+     '-osint -url "%1"', "102.0", ("http", "https"), (".htm", ".html"), True),
+    ("Thunderbird", "Mozilla Thunderbird", "thunderbird.exe", "Thunderbird.Url.mailto",
+     '~>< " -osint -compose "', '-osint -compose "%1"', "102.0", ("mailto",), (), False),
+]
+
+# Whose page of Default apps opens after a per-user install: the first found.
+SETTINGS_ORDER = ("Chrome", "Firefox", "Edge", "Thunderbird")
+APP_PATHS = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
+CAPABILITIES = "Software\\Tolvane\\Capabilities\\"
+# The export header of each table these rows go to that wixl may leave out.
+SCHEMAS = {
+    "Condition": "Feature_\tLevel\tCondition\ns38\ti2\tS255\nCondition\tFeature_\tLevel\n",
+}
+# RegLocator types: a file whose version the Signature checks, and a raw
+# value; both in the 64-bit view where there is one.
+FILE, RAW = 1 | 16, 2 | 16
+
+
+def display_name(name):
+    return name + " without administrator rights"
+
+
+def settings_link(name, scope):
+    """Settings > Default apps, on the registered application's page where
+    Windows has one for it (Windows 11, 2023 and later)."""
+    return "ms-settings:defaultapps?registered%s=%s" % ("AppUser" if scope == "perUser" else "AppMachine",
+                                                        display_name(name).replace(" ", "%20"))
+
+
+def rows(scope, arch, code):
+    """{table: [row, ...]} for a package of `scope` (perMachine or perUser)
+    and `arch`; `code(name)` derives a component's GUID. A row is a tuple,
+    None for a null field."""
+    user = scope == "perUser"
+    root = 1 if user else 2
+    component_bits = 4 | (256 if arch == "x64" else 0)   # a registry key path; 64-bit
+    out = {table: [] for table in ("Signature", "RegLocator", "AppSearch", "CustomAction", "InstallExecuteSequence",
+                                   "InstallUISequence", "Feature", "Condition", "Component", "FeatureComponents",
+                                   "Registry", "Shortcut", "Directory")}
+    out["Directory"].append(("ProgramMenuFolder", "TARGETDIR", "."))
+    for sequence in ("InstallExecuteSequence", "InstallUISequence"):
+        out[sequence] += [("AppSearch", None, 50)]
+    out["InstallExecuteSequence"] += [("RemoveShortcuts", None, 3200), ("CreateShortcuts", None, 4500)]
+    step = 51
+    hives = (("M", 2), ("U", 1)) if user else (("M", 2),)
+
+    def action(name, target, value, condition):
+        """A property set when `condition` holds, in both sequences, in order,
+        between AppSearch (50) and LaunchConditions (100)."""
+        nonlocal step
+        assert step < 100, "too many actions before LaunchConditions"
+        out["CustomAction"].append((name, 51, target, value, None))
+        for sequence in ("InstallExecuteSequence", "InstallUISequence"):
+            out[sequence].append((name, condition, step))
+        step += 1
+
+    for ident, name, program, progid, command_rule, tail, version, schemes, types, pdf in TARGETS:
+        big = ident.upper()
+        # What AppSearch finds: the program (of a version that has the guard),
+        # any program of that name, and the target's own command; per user
+        # HKCU's after HKLM's, so that the user's own wins.
+        for hive, hive_root in hives:
+            out["Signature"].append((ident + "Exe" + hive, program, version, None, None, None, None, None, None))
+            found = [("EXE", APP_PATHS + program, FILE, "Exe"), ("PATH", APP_PATHS + program, RAW, "Path")]
+            if progid:
+                found.append(("CMD", "Software\\Classes\\%s\\shell\\open\\command" % progid, RAW, "Cmd"))
+            for what, key, kind, suffix in found:
+                out["RegLocator"].append((ident + suffix + hive, hive_root, key, None, kind))
+                out["AppSearch"].append(("%s_%s_%s" % (big, what, hive), ident + suffix + hive))
+        for what in ("EXE", "PATH", "CMD") if progid else ("EXE", "PATH"):
+            for hive, _ in hives:
+                prop = "%s_%s_%s" % (big, what, hive)
+                action("Take%s%s%s" % (ident, what.title(), hive), "%s_%s" % (big, what), "[%s]" % prop, prop)
+
+        # Offered where the program has the guard and, per machine, lies in
+        # a Program Files folder; where its own command can be read, that
+        # has the same form. Wine's AppSearch cuts a raw string at its second
+        # quote, which leaves of any command a quote and the program alone:
+        # that is taken for a command it could not read.
+        exe, cmd = big + "_EXE", big + "_CMD"
+        action("Quote" + ident, big + "_QUOTED", '"[%s]' % exe, exe)
+        place = None if user else ("((ProgramFiles64Folder AND %s ~<< ProgramFiles64Folder) OR "
+                                   "(ProgramFilesFolder AND %s ~<< ProgramFilesFolder))" % (exe, exe))
+        own = progid and "(NOT %s OR %s %s OR %s = %s_QUOTED)" % (cmd, cmd, command_rule, cmd, big)
+        action("Offer" + ident, big + "_OFFERED", "1", " AND ".join(filter(None, (exe, place, own))))
+        why = "TOLVANE_NOT_OFFERED_" + big
+        action("Older" + ident, why, "%s: [%s_PATH] is no %s of version %s or later, which the guard needs"
+               % (name, big, program, version), "%s_PATH AND NOT %s" % (big, exe))
+        if progid:
+            action("Unguarded" + ident, why, "%s: its own command [%s] is not of the guarded form %s"
+                   % (name, cmd, tail), "%s AND NOT %s" % (exe, own))
+        if not user:
+            action("Outside" + ident, why, "%s: [%s] lies outside both Program Files folders" % (name, exe),
+                   "%s AND NOT %s" % (exe, place))
+
+        # Its feature, left out where it is not offered.
+        title = display_name(name)
+        out["Feature"].append((ident, None, title, "Links and files opened by other programs go to %s, "
+                               "without administrator rights" % name, 20 + 2 * len(out["Condition"]), 1,
+                               "INSTALLFOLDER", 0))
+        out["Condition"].append((ident, 0, "NOT %s_OFFERED" % big))
+        progid_key = "Software\\Classes\\Tolvane." + ident
+        icon = "[%s],0" % exe
+        registry = [
+            ("ProgId", progid_key, None, title),
+            ("ProgIdIcon", progid_key + "\\DefaultIcon", None, icon),
+            ("ProgIdAppName", progid_key + "\\Application", "ApplicationName", title),
+            ("ProgIdAppIcon", progid_key + "\\Application", "ApplicationIcon", icon),
+            ("ProgIdCommand", progid_key + "\\shell\\open\\command", None,
+             '"[INSTALLFOLDER]tolvane.exe" /limited /errorbox "[%s]" %s' % (exe, tail)),
+            ("ProgIdRemove", progid_key, "-", None),
+            ("CapName", CAPABILITIES + ident, "ApplicationName", title),
+            ("CapDescription", CAPABILITIES + ident, "ApplicationDescription",
+             "Opens what other programs hand %s in it, without administrator rights." % name),
+            ("CapIcon", CAPABILITIES + ident, "ApplicationIcon", icon),
+            ("CapRemove", CAPABILITIES + ident, "-", None),
+            ("Registered", "Software\\RegisteredApplications", title, CAPABILITIES + ident),
+        ]
+        registry += [("Url" + scheme, CAPABILITIES + ident + "\\URLAssociations", scheme, "Tolvane." + ident)
+                     for scheme in schemes]
+        registry += [("File" + kind, CAPABILITIES + ident + "\\FileAssociations", kind, "Tolvane." + ident)
+                     for kind in types]
+        registry += [("OpenWith" + kind, "Software\\Classes\\%s\\OpenWithProgids" % kind, "Tolvane." + ident, None)
+                     for kind in types]
+        component = ident + "Links"
+        out["Component"].append((component, code("component links %s" % ident), "INSTALLFOLDER", component_bits,
+                                 None, ident + "ProgId"))
+        out["FeatureComponents"].append((ident, component))
+        out["Registry"] += [(ident + row, root, key, value_name, value, component)
+                            for row, key, value_name, value in registry]
+        out["Shortcut"].append((ident + "Shortcut", "ProgramMenuFolder", "TV%s|%s" % (ident[:6].upper(), title),
+                                component, "[INSTALLFOLDER]tolvane.exe", '/limited /errorbox "[%s]"' % exe,
+                                "Starts %s without administrator rights" % name, None, None, None, None, None,
+                                None, None, None, None))
+        if pdf:
+            # .pdf only where asked for, with TOLVANE_PDF=1.
+            pdf_component = ident + "Pdf"
+            out["Component"].append((pdf_component, code("component pdf %s" % ident), "INSTALLFOLDER",
+                                     component_bits, "TOLVANE_PDF", ident + "FilePdf"))
+            out["FeatureComponents"].append((ident, pdf_component))
+            out["Registry"] += [
+                (ident + "FilePdf", root, CAPABILITIES + ident + "\\FileAssociations", ".pdf", "Tolvane." + ident,
+                 pdf_component),
+                (ident + "OpenWithPdf", root, "Software\\Classes\\.pdf\\OpenWithProgids", "Tolvane." + ident, None,
+                 pdf_component)]
+
+    # After a per-user install a person started, Settings opens on Default
+    # apps, on the page of the first target offered in SETTINGS_ORDER.
+    if user:
+        for ident in reversed(SETTINGS_ORDER):
+            name = next(target[1] for target in TARGETS if target[0] == ident)
+            action("Settings" + ident, "TOLVANE_SETTINGS", settings_link(name, scope), ident.upper() + "_OFFERED")
+        out["Directory"].append(("WindowsFolder", "TARGETDIR", "."))
+        out["CustomAction"].append(("OpenDefaultApps", 34 | 64 | 128, "WindowsFolder",
+                                    '"[WindowsFolder]explorer.exe" "[TOLVANE_SETTINGS]"', None))
+        out["InstallUISequence"].append(("OpenDefaultApps", "UILevel = 5 AND NOT Installed AND TOLVANE_SETTINGS",
+                                         1400))
+    return out
