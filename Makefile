@@ -44,8 +44,6 @@ fuzz: deps
 	scripts/fuzz $(FUZZ_SECONDS)
 
 bench: all
-	cmake --build $(BUILD) --target tolvane_conventional
-	cmake --build $(X64) --target tolvane_conventional
 	scripts/wine-prefix start
 	/usr/bin/python3 scripts/bench.py $(BUILD) 30; status=$$?; scripts/wine-prefix stop; exit $$status
 

@@ -8,6 +8,15 @@
 // The linker's symbol for the start of this image: its module handle.
 extern "C" const IMAGE_DOS_HEADER __ImageBase;
 
+// One run of the launcher for the image whose module is self.
+static UINT RunOnce(HMODULE self)
+{
+    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
+    GetWindowsPlatformCalls(&platform);
+    char* tail = ReadCommandLineTail(platform);
+    return static_cast<UINT>(RunLauncher(platform, self, tail));
+}
+
 // Windows guarantees only 4-byte stack alignment at an i686 entry point, so
 // there the stack is realigned for the code the compiler emits below. On
 // x86_64 the entry point is called with the stack aligned as any function.
@@ -20,9 +29,14 @@ extern "C" const IMAGE_DOS_HEADER __ImageBase;
 // The image's entry point.
 extern "C" ENTRY_STACK_ALIGNMENT __attribute__((noreturn)) void TolvaneStart(void)
 {
-    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
-    GetWindowsPlatformCalls(&platform);
-    char* tail = ReadCommandLineTail(platform);
-    HMODULE self = reinterpret_cast<HMODULE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase));
-    ExitProcess(static_cast<UINT>(RunLauncher(platform, self, tail)));
+    ExitProcess(RunOnce(reinterpret_cast<HMODULE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase))));
 }
+
+#if defined(TOLVANE_WITH_C_RUNTIME)
+// The benchmark's comparison build starts through the C runtime, which
+// calls this and ends the process with its result.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    return static_cast<int>(RunOnce(instance));
+}
+#endif
