@@ -1208,6 +1208,12 @@ class Package:
             command = values("Software\\Classes\\%s\\shell\\open\\command" % progid).get("(Default)")
             check(command == '"%s\\tolvane.exe" /limited /errorbox "%s" %s' % (self.folder, program, tail),
                   case + ": %s: registered, one ProgID of Tolvane's, its command" % ident, (capabilities, command))
+            # Each file type it claims offers it in Open with. Windows reads
+            # only the value's name; the package writes it with no data.
+            openwith = {kind: values("Software\\Classes\\%s\\OpenWithProgids" % kind).get(progid)
+                        for kind in values(capabilities + "\\FileAssociations")}
+            check(None not in openwith.values(), case + ": %s: in Open with for the file types it claims" % ident,
+                  openwith)
             for what, link, targets in LINKS:
                 if ident not in targets or progid is None:
                     continue
