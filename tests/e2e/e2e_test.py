@@ -1064,7 +1064,9 @@ class Package:
         local = HOST.local(self.image)
         with open(self.built_image, "rb") as built:
             installed = open(local, "rb").read() if os.path.exists(local) else None
-            check(installed == built.read(), case + ": the image installed in " + self.folder, local)
+            guide = os.path.join(os.path.dirname(local), "README.txt")
+            check(installed == built.read() and os.path.exists(guide),
+                  case + ": the image and README.txt installed in " + self.folder, local)
         command = None
         for file_type in FILE_TYPES:
             key = (self.root + "\\Software\\Classes\\%s\\shell\\Tolvane" % file_type).replace(
