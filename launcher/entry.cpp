@@ -11,23 +11,16 @@ extern "C" const IMAGE_DOS_HEADER __ImageBase;
 // One run of the launcher for the image whose module is self.
 static UINT RunOnce(HMODULE self)
 {
-    PlatformCalls platform;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled whole below
-    GetWindowsPlatformCalls(&platform);
+    const PlatformCalls platform{};   // Windows itself
     char* tail = ReadCommandLineTail(platform);
     return static_cast<UINT>(RunLauncher(platform, self, tail));
 }
 
-// Windows guarantees only 4-byte stack alignment at an i686 entry point, so
-// there the stack is realigned for the code the compiler emits below. On
-// x86_64 the entry point is called with the stack aligned as any function.
-#if defined(__i386__)
-#define ENTRY_STACK_ALIGNMENT __attribute__((force_align_arg_pointer))
-#else
-#define ENTRY_STACK_ALIGNMENT
-#endif
-
-// The image's entry point.
-extern "C" ENTRY_STACK_ALIGNMENT __attribute__((noreturn)) void TolvaneStart(void)
+// The image's entry point. Windows guarantees only 4-byte stack alignment
+// at an i686 entry point, which is all the i686 image's code assumes
+// anywhere (-mpreferred-stack-boundary=2); on x86_64 the entry point is
+// called with the stack aligned as any function.
+extern "C" __attribute__((noreturn)) void TolvaneStart(void)
 {
     ExitProcess(RunOnce(reinterpret_cast<HMODULE>(const_cast<IMAGE_DOS_HEADER*>(&__ImageBase))));
 }

@@ -1,13 +1,17 @@
 // The one interface through which the launcher reaches Windows.
 //
-// Every operation is a pointer to a function with the exact signature of the
-// Windows function of the same name, so the real table is just those
-// functions, bound by name when the image is loaded, and a test can put
-// recording functions in their place.
+// Every operation is a member of PlatformCalls with the name and the
+// parameters of the Windows function it stands for. In the program it is
+// that function itself, called directly through the import table, so a
+// call costs no more than a call written without this interface. Built for
+// the unit tests (TOLVANE_PLATFORM_TABLE), it is a pointer to a function
+// with that exact signature, so a test can put recording functions in their
+// place; those builds also check every argument's type against it.
 #pragma once
 
 #include <windows.h>
 
+#if defined(TOLVANE_PLATFORM_TABLE)
 struct PlatformCalls {
     // kernel32
     LPSTR (WINAPI *GetCommandLineA)(void);
@@ -67,8 +71,48 @@ struct PlatformCalls {
     BOOL (WINAPI *SetTokenInformation)(HANDLE token, TOKEN_INFORMATION_CLASS informationClass,
                                        LPVOID information, DWORD informationLength);
 };
-
-// Fills `calls` with the Windows functions themselves. Done at run time rather
-// than in a static initializer: the addresses come from the import table, and
-// the program has no runtime to run initializers for it.
-void GetWindowsPlatformCalls(PlatformCalls* calls);
+#else
+// Each argument is handed on to the Windows function as it is, and converted
+// there to its parameter's type; the table build checks those conversions.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wconversion"
+#define TOLVANE_DIRECT(name)                                     \
+    template <typename... Arguments>                             \
+    static auto name(Arguments... arguments)                     \
+    {                                                            \
+        return ::name(arguments...);                             \
+    }
+struct PlatformCalls {
+    TOLVANE_DIRECT(GetCommandLineA)
+    TOLVANE_DIRECT(GetCommandLineW)
+    TOLVANE_DIRECT(GetACP)
+    TOLVANE_DIRECT(WideCharToMultiByte)
+    TOLVANE_DIRECT(IsDBCSLeadByte)
+    TOLVANE_DIRECT(GetStartupInfoA)
+    TOLVANE_DIRECT(GetModuleFileNameA)
+    TOLVANE_DIRECT(GetCurrentThreadId)
+    TOLVANE_DIRECT(GetCurrentProcess)
+    TOLVANE_DIRECT(GetLastError)
+    TOLVANE_DIRECT(WaitForSingleObject)
+    TOLVANE_DIRECT(GetExitCodeProcess)
+    TOLVANE_DIRECT(FormatMessageA)
+    TOLVANE_DIRECT(LocalAlloc)
+    TOLVANE_DIRECT(LocalFree)
+    TOLVANE_DIRECT(GetActiveWindow)
+    TOLVANE_DIRECT(MessageBoxA)
+    TOLVANE_DIRECT(wsprintfA)
+    TOLVANE_DIRECT(GetProcessWindowStation)
+    TOLVANE_DIRECT(GetUserObjectInformationA)
+    TOLVANE_DIRECT(GetThreadDesktop)
+    TOLVANE_DIRECT(OpenProcessToken)
+    TOLVANE_DIRECT(AllocateAndInitializeSid)
+    TOLVANE_DIRECT(CreateRestrictedToken)
+    TOLVANE_DIRECT(CreateProcessAsUserA)
+    TOLVANE_DIRECT(FreeSid)
+    TOLVANE_DIRECT(GetTokenInformation)
+    TOLVANE_DIRECT(SetTokenInformation)
+};
+#undef TOLVANE_DIRECT
+#pragma GCC diagnostic pop
+#endif

@@ -5,9 +5,9 @@ exactly the functions it calls, each bound by name at load time, and whose
 resources are its version information and its application manifest; hardened (ASLR with relocations,
 DEP, terminal-server aware, no writable section at all; no SEH on i686, the
 whole 64-bit address range for ASLR and unwind data for each function on
-x86_64), in three sections, at most 8704
-bytes on i686 and 9216 on x86_64, with a right checksum, and free of anything
-that differs from build to build.
+x86_64), in two sections, the base relocations at the end of the code, at
+most 7680 bytes on i686 and 8704 on x86_64, with a right checksum, and free
+of anything that differs from build to build.
 
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
 """
@@ -36,15 +36,15 @@ DLL_FLAGS = {
     "TERMINAL_SERVER_AWARE": 0x8000,
 }
 # Per architecture: machine, optional-header magic, the one further flag,
-# and the most bytes the image may take: headers, .text, .rsrc and .reloc
-# each in whole 512-byte blocks. The help box's text puts .text at 6112 of
-# 6144 bytes on i686 and 6588 of 6656 on x86_64, one block past the label in
-# both forms, the whole start-up settings and the caller's desktop. The
-# version information puts .rsrc at 1480 of 1536 bytes, one block past the
-# manifest alone.
+# the type of its base relocations, and the most bytes the image may take:
+# headers, .text (with the relocations) and .rsrc each in whole 512-byte
+# blocks. The direct calls to Windows, no frame pointer on i686 and the
+# relocations moved into .text put .text at 5452 of 5632 bytes on i686 and
+# 6316 of 6656 on x86_64; the version information puts .rsrc at 1480 of
+# 1536 bytes.
 ARCHITECTURES = {
-    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 8704),
-    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 9216),
+    "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 3, 7680),   # HIGHLOW
+    "x86_64": ("IMAGE_FILE_MACHINE_AMD64", 0x20B, {"HIGH_ENTROPY_VA": 0x0020}, 10, 8704),   # DIR64
 }
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
@@ -162,7 +162,7 @@ def check_version_information(pe, source_dir, build_dir):
 
 
 def main(arch, image_path, map_path, source_dir, build_dir):
-    machine, magic, arch_flags, max_size = ARCHITECTURES[arch]
+    machine, magic, arch_flags, relocation_type, max_size = ARCHITECTURES[arch]
     with open(image_path, "rb") as f:
         image = f.read()
     pe = pefile.PE(data=image)
@@ -222,10 +222,19 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     check(not pe.FILE_HEADER.Characteristics & 0x0001, "relocations not stripped",
           hex(pe.FILE_HEADER.Characteristics))
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]
-    check(relocations.VirtualAddress != 0 and relocations.Size > 8, "a base relocation table",
-          (hex(relocations.VirtualAddress), relocations.Size))
+    text = pe.sections[0]
+    check(relocations.Size > 8 and text.VirtualAddress <= relocations.VirtualAddress and
+          relocations.VirtualAddress + relocations.Size == text.VirtualAddress + text.Misc_VirtualSize,
+          "a base relocation table, at the end of .text", (hex(relocations.VirtualAddress), relocations.Size))
+    # Each entry of the architecture's one type (or padding), and each
+    # address it fixes inside .text, where the code and its constants are.
+    fixed = [(entry.type, entry.rva) for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+             for entry in block.entries if entry.type != 0]
+    check(fixed and all(kind == relocation_type and text.VirtualAddress <= rva < relocations.VirtualAddress
+                        for kind, rva in fixed), "every relocation of its type, in the code",
+          [(kind, hex(rva)) for kind, rva in fixed][:8])
     names = [section.Name.rstrip(b"\0").decode() for section in pe.sections]
-    check(names == [".text", ".rsrc", ".reloc"], "three sections", names)
+    check(names == [".text", ".rsrc"], "two sections", names)
     for name, section in zip(names, pe.sections):
         check(not section.Characteristics & SCN_MEM_WRITE, name + " not writable",
               hex(section.Characteristics))
