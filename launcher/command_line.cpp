@@ -14,15 +14,16 @@ static char LowerAscii(char byte)
 
 // The options' names after the slash, each ended by a NUL, in the order of
 // their bits.
-static const char kOptionNames[] = "limited\0wait\0errorbox";
-static_assert(kOptionLimited == 1 && kOptionWait == 2 && kOptionErrorBox == 4, "the names' order");
+static const char kOptionNames[] = "limited\0wait\0errorbox\0single";
+static_assert(kOptionLimited == 1 && kOptionWait == 2 && kOptionErrorBox == 4 && kOptionSingle == 8,
+              "the names' order");
 
 // The option the `length` bytes at `text`, a slash and letters, name in any
 // case; 0 for none.
 static unsigned KnownOption(const char* text, size_t length)
 {
     const char* name = kOptionNames;
-    for (unsigned option = kOptionLimited; option <= kOptionErrorBox; option <<= 1) {
+    for (unsigned option = kOptionLimited; option <= kOptionSingle; option <<= 1) {
         size_t i = 1;
         while (i < length && name[i - 1] != 0 && LowerAscii(text[i]) == name[i - 1]) {
             ++i;

@@ -72,14 +72,15 @@ enum LaunchOption : unsigned {
     kOptionLimited = 1,   // /limited: an unelevated session's groups, privileges and level
     kOptionWait = 2,      // /wait: wait for the program and end with its exit code
     kOptionErrorBox = 4,  // /errorbox: a failure is shown in a message box too
-    kOptionHelp = 8,      // /?: the help box, and nothing started
+    kOptionSingle = 8,    // /single: not where a copy with more rights runs
+    kOptionHelp = 16,     // /?: the help box, and nothing started
 };
 
 // Takes the options at the start of `tail` and returns where the path
 // begins, setting `*options`.
 //   - An option word is "/" and ASCII letters, or "/?", at the end of the
 //     tail or followed by a blank (a byte from 0x01 to 0x20), ':' or '='.
-//     "/limited", "/wait" and "/errorbox", in any case, each at most once,
+//     "/limited", "/wait", "/errorbox" and "/single", in any case, each at most once,
 //     in any order, and "/?" (kOptionHelp) are options. What follows the
 //     last option word is the path: quoted, or not (then taken whole,
 //     blanks and all).

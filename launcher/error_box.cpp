@@ -2,10 +2,15 @@
 
 #include "launcher/intake.h"
 
+const char kElevatedCopyNote[] =
+    "\n\nIt runs as process %lu with administrator rights. Close it (in the background too) "
+    "and turn off what starts it.";
+
 // Writes `message` into `out` (room for `outSize` bytes, at least one) with
 // `name` in place of each "%1" (not "%10" to "%19"), cut where `out` is
-// full and always terminated. Any other insert stays as it was written.
-static void FillFirstInsert(const char* message, const char* name, char* out, size_t outSize)
+// full and always terminated; returns how many bytes it wrote before the
+// terminator. Any other insert stays as it was written.
+static size_t FillFirstInsert(const char* message, const char* name, char* out, size_t outSize)
 {
     size_t used = 0;
     while (*message != 0 && used + 1 < outSize) {
@@ -20,9 +25,10 @@ static void FillFirstInsert(const char* message, const char* name, char* out, si
         out[used++] = *message++;
     }
     out[used] = 0;
+    return used;
 }
 
-void ShowErrorBox(const PlatformCalls& platform, const char* name, DWORD code)
+void ShowErrorBox(const PlatformCalls& platform, const char* name, DWORD code, DWORD elevatedCopy)
 {
     // Windows' message as it stands, its inserts unfilled: it is handed no
     // arguments, so a message with more of them than Tolvane knows reads
@@ -35,11 +41,14 @@ void ShowErrorBox(const PlatformCalls& platform, const char* name, DWORD code)
                                 message, sizeof message, nullptr) == 0) {
         message[0] = 0;
     }
-    char filled[kFilledMessageSize];
-    FillFirstInsert(message, name, filled, sizeof filled);
-    // Each part bounded, so the whole fits what wsprintfA writes at most.
-    char text[1025];
-    static_assert(kShownNameLength + kFilledMessageSize + 16 < 1024, "the box's text fits");
-    platform.wsprintfA(text, "%.600s\n\n%lu: %s", name, code, filled);
+    // The name and the code, then that message with the name in its "%1",
+    // then the note on a copy with administrator rights: each part bounded,
+    // so the whole fits.
+    char text[kShownNameLength + 16 + kFilledMessageSize + sizeof kElevatedCopyNote + 16];
+    size_t length = static_cast<size_t>(platform.wsprintfA(text, "%.600s\n\n%lu: ", name, code));
+    length += FillFirstInsert(message, name, text + length, kFilledMessageSize);
+    if (elevatedCopy != 0) {
+        platform.wsprintfA(text + length, kElevatedCopyNote, elevatedCopy);
+    }
     platform.MessageBoxA(platform.GetActiveWindow(), text, kUsageCaption, MB_OK | MB_ICONERROR);
 }

@@ -15,10 +15,16 @@ const int kShownNameLength = 600;
 // with the terminator: what the box has room for after the name.
 const size_t kFilledMessageSize = 400;
 
+// What the box adds for a copy of the program that runs with administrator
+// rights (/single), with the copy's process id for its "%lu".
+extern const char kElevatedCopyNote[];
+
 // Shows a message box captioned "Tolvane", with the error icon and one OK
 // button, owned by the thread's active window, whose text is `name` (what
 // Tolvane tried to start, or the part of the command line it could not
 // read), then `code` and Windows' own message for it, in the user's
-// language, with `name` in place of the "%1" it may have; returns once the
-// user has dismissed it.
-void ShowErrorBox(const PlatformCalls& platform, const char* name, DWORD code);
+// language, with `name` in place of the "%1" it may have; and, where
+// `elevatedCopy` is a process id, that this process runs the program with
+// administrator rights and what to do about it. Returns once the user has
+// dismissed it.
+void ShowErrorBox(const PlatformCalls& platform, const char* name, DWORD code, DWORD elevatedCopy);

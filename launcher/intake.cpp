@@ -5,14 +5,16 @@ const char kUsageText[] =
 const char kUsageCaption[] = "Tolvane";
 const char kHelpText[] =
     "Starts a program without administrator rights.\n\n"
-    "tolvane.exe [/limited] [/wait] [/errorbox] \"C:\\path\\app.exe\" [arguments]\n\n"
+    "tolvane.exe [/limited] [/wait] [/errorbox] [/single] \"C:\\path\\app.exe\" [arguments]\n\n"
     "/limited  an unelevated session's groups, privileges and level\n"
     "/wait  wait, and end with the program's exit code\n"
     "/errorbox  say why the program could not start\n"
+    "/single  not into a copy with admin rights\n"
     "/?  this help\n\n"
     "Exit codes: 0 started (/wait: the program's own), 2 not found, 5 access denied, "
-    "87 bad option, 740 asks for admin rights, 1113 code page, 1459 no desktop.\n\n"
-    "Reference: README.txt, docs\\reference.md";
+    "87 bad option, 740 asks for admin rights, 1113 code page, 1152 copy with admin rights, "
+    "1459 no desktop.\n\n"
+    "Reference: README.txt";
 
 char* ReadCommandLineTail(const PlatformCalls& platform)
 {

@@ -77,6 +77,12 @@ size_t AlignedToListEntry(size_t size)
            alignof(SID_AND_ATTRIBUTES);
 }
 
+// How many entries of a list the room behind `size` bytes of groups holds.
+size_t RoomForGroups(size_t size)
+{
+    return size / sizeof(SID_AND_ATTRIBUTES) + 1;
+}
+
 }  // namespace
 
 const SID kMediumIntegritySid = {SID_REVISION, 1, SECURITY_MANDATORY_LABEL_AUTHORITY,
@@ -178,36 +184,49 @@ static DWORD MakeCopyFromGroups(const PlatformCalls& platform, HANDLE processTok
     return *limitedToken != nullptr ? 0 : FailureCode(platform);
 }
 
-DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
-                       HANDLE* limitedToken)
+DWORD ReadTokenGroups(const PlatformCalls& platform, HANDLE token, unsigned char** groups,
+                      DWORD* groupsSize)
 {
-    // The size of the caller's groups first: asked with no buffer, the query
-    // fails with ERROR_INSUFFICIENT_BUFFER and says how many bytes they take.
-    DWORD groupsSize = 0;
-    if (!platform.GetTokenInformation(processToken, TokenGroups, nullptr, 0, &groupsSize)) {
+    // The size first: asked with no buffer, the query fails with
+    // ERROR_INSUFFICIENT_BUFFER and says how many bytes the groups take.
+    *groupsSize = 0;
+    if (!platform.GetTokenInformation(token, TokenGroups, nullptr, 0, groupsSize)) {
         DWORD error = FailureCode(platform);
         if (error != ERROR_INSUFFICIENT_BUFFER) {
             return error;
         }
     }
-    // Every group takes an entry of the record, so the caller has fewer
+    // Every group takes an entry of the record, so the token has fewer
     // groups than the record has entries' worth of bytes: room for that
-    // many and Administrators is room for the whole list.
-    if (groupsSize > kMostTokenGroupsBytes) {
+    // many and one more is room for any list made of them.
+    if (*groupsSize > kMostTokenGroupsBytes) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    size_t room = groupsSize / sizeof(SID_AND_ATTRIBUTES) + 1;
-    size_t bytes = AlignedToListEntry(groupsSize) + room * sizeof(SID_AND_ATTRIBUTES);
+    size_t bytes = AlignedToListEntry(*groupsSize) + RoomForGroups(*groupsSize) * sizeof(SID_AND_ATTRIBUTES);
     // Fixed memory of the process heap, aligned for any record.
-    unsigned char* groups = static_cast<unsigned char*>(platform.LocalAlloc(LMEM_FIXED, bytes));
-    if (groups == nullptr) {
+    *groups = static_cast<unsigned char*>(platform.LocalAlloc(LMEM_FIXED, bytes));
+    if (*groups == nullptr) {
         return FailureCode(platform);
     }
-    DWORD status = platform.GetTokenInformation(processToken, TokenGroups, groups, groupsSize,
-                                                &groupsSize)
-                       ? MakeCopyFromGroups(platform, processToken, administratorsSid, groups,
-                                            groupsSize, room, limitedToken)
-                       : FailureCode(platform);
+    if (!platform.GetTokenInformation(token, TokenGroups, *groups, *groupsSize, groupsSize)) {
+        DWORD error = FailureCode(platform);
+        platform.LocalFree(*groups);
+        return error;
+    }
+    return 0;
+}
+
+DWORD MakeLimitedToken(const PlatformCalls& platform, HANDLE processToken, PSID administratorsSid,
+                       HANDLE* limitedToken)
+{
+    unsigned char* groups = nullptr;
+    DWORD groupsSize = 0;
+    DWORD status = ReadTokenGroups(platform, processToken, &groups, &groupsSize);
+    if (status != 0) {
+        return status;
+    }
+    status = MakeCopyFromGroups(platform, processToken, administratorsSid, groups, groupsSize,
+                                RoomForGroups(groupsSize), limitedToken);
     platform.LocalFree(groups);
     return status;
 }

@@ -31,6 +31,15 @@ bool IsAdministratorsEquivalent(const SID* sid);
 // notify, shut down, undock, increase working set, time zone.
 bool IsStandardUserPrivilege(LUID luid);
 
+// Reads `token`'s groups whole, however many, into memory from the process
+// heap: `*groups` gets the TOKEN_GROUPS record (`*groupsSize` bytes), with
+// room behind it for a list of one SID_AND_ATTRIBUTES more than it has
+// groups. The caller releases it with LocalFree. Returns 0, or the error
+// code of the step that failed (ERROR_NOT_ENOUGH_MEMORY for a size beyond
+// kMostTokenGroupsBytes), and then holds nothing.
+DWORD ReadTokenGroups(const PlatformCalls& platform, HANDLE token, unsigned char** groups,
+                      DWORD* groupsSize);
+
 // Makes the limited copy of `processToken` in `*limitedToken`: the
 // Administrators SID and every other administrators' equal among the
 // caller's groups deny-only, every privilege but a standard user's deleted,

@@ -9,16 +9,18 @@
 #include "launcher/limited_token.h"
 #include "launcher/program_security.h"
 #include "launcher/restricted_token.h"
+#include "launcher/single_copy.h"
 #include "launcher/wait.h"
 #include "launcher/window_station.h"
 
 // What the error box needs to know of a run: the options given, what a
 // failure is about (the rest of the command line, then the target name),
-// and whether the program was started, after which nothing is a launch's
-// failure any more.
+// the copy with more rights that /single found, and whether the program
+// was started, after which nothing is a launch's failure any more.
 struct RunReport {
     unsigned options;
     const char* subject;
+    DWORD elevatedCopy;
     bool started;
 };
 
@@ -70,6 +72,17 @@ static UINT_PTR StartProgram(const PlatformCalls& platform, HMODULE self, RunRep
         return status;
     }
     FinishProgramSecurity(&security, level);
+
+    // Asked for /single, a running copy of the program with more rights than
+    // this token has ends the run: the program would hand it the launch,
+    // and its window would open with those rights.
+    if ((options & kOptionSingle) != 0) {
+        status = FindElevatedCopy(platform, restrictedToken, administratorsSid, targetName,
+                                  &report->elevatedCopy);
+        if (status != 0) {
+            return status;
+        }
+    }
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init): filled before it is read
     LaunchSettings launchSettings;
     status = FillLaunchSettings(platform, self, &launchSettings);
@@ -160,11 +173,11 @@ UINT_PTR RunLauncher(const PlatformCalls& platform, HMODULE self, char* tail)
 
     // Asked for, a launch that failed is shown: not the program's own exit
     // code, which a run that waits ends with.
-    RunReport report = {0, nullptr, false};
+    RunReport report = {0, nullptr, 0, false};
     char pathBuffer[kPathBufferSize];
     UINT_PTR status = RunFromOptions(platform, self, tail, pathBuffer, &report);
     if (status != 0 && !report.started && (report.options & kOptionErrorBox) != 0) {
-        ShowErrorBox(platform, report.subject, static_cast<DWORD>(status));
+        ShowErrorBox(platform, report.subject, static_cast<DWORD>(status), report.elevatedCopy);
     }
     return status;
 }

@@ -11,6 +11,11 @@
 
 #include <windows.h>
 
+// Windows 7 and later: kernel32's own EnumProcesses, which psapi.h declares
+// without the import attribute.
+extern "C" __declspec(dllimport) BOOL WINAPI K32EnumProcesses(DWORD* processIds, DWORD bytes,
+                                                              DWORD* bytesReturned);
+
 #if defined(TOLVANE_PLATFORM_TABLE)
 struct PlatformCalls {
     // kernel32
@@ -32,6 +37,14 @@ struct PlatformCalls {
                                    LPSTR buffer, DWORD size, va_list* arguments);
     HLOCAL (WINAPI *LocalAlloc)(UINT flags, SIZE_T bytes);
     HLOCAL (WINAPI *LocalFree)(HLOCAL memory);
+    BOOL (WINAPI *K32EnumProcesses)(DWORD* processIds, DWORD bytes, DWORD* bytesReturned);
+    HANDLE (WINAPI *OpenProcess)(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+    BOOL (WINAPI *QueryFullProcessImageNameA)(HANDLE process, DWORD flags, LPSTR name, PDWORD size);
+    HANDLE (WINAPI *CreateFileA)(LPCSTR name, DWORD desiredAccess, DWORD shareMode,
+                                 LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                                 DWORD flagsAndAttributes, HANDLE templateFile);
+    BOOL (WINAPI *GetFileInformationByHandle)(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+    BOOL (WINAPI *CloseHandle)(HANDLE object);
 
     // user32
     HWND (WINAPI *GetActiveWindow)(void);
@@ -99,6 +112,12 @@ struct PlatformCalls {
     TOLVANE_DIRECT(FormatMessageA)
     TOLVANE_DIRECT(LocalAlloc)
     TOLVANE_DIRECT(LocalFree)
+    TOLVANE_DIRECT(K32EnumProcesses)
+    TOLVANE_DIRECT(OpenProcess)
+    TOLVANE_DIRECT(QueryFullProcessImageNameA)
+    TOLVANE_DIRECT(CreateFileA)
+    TOLVANE_DIRECT(GetFileInformationByHandle)
+    TOLVANE_DIRECT(CloseHandle)
     TOLVANE_DIRECT(GetActiveWindow)
     TOLVANE_DIRECT(MessageBoxA)
     TOLVANE_DIRECT(wsprintfA)

@@ -325,13 +325,118 @@ static int WINAPI FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT 
     return IDOK;
 }
 
+// The handles the fake gives out for the running processes, their tokens
+// and the files, by index.
+const uintptr_t kRunningProcessHandles = 0x10000, kRunningTokenHandles = 0x20000, kFileHandles = 0x30000;
+
+// The running process whose process (or token) handle `handle` is, or null.
+static const FakePlatform::RunningProcess* RunningBy(HANDLE handle, uintptr_t base)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    return value >= base && value - base < g_fake.running.size() ? &g_fake.running[value - base] : nullptr;
+}
+
 static BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token)
 {
     bool fails = Called("OpenProcessToken");
+    const FakePlatform::RunningProcess* other = RunningBy(process, kRunningProcessHandles);
+    if (other != nullptr) {
+        // Another process's: for a query alone, where it may be opened.
+        if (fails || !other->tokenOpens || desiredAccess != TOKEN_QUERY) {
+            g_fake.lastError = ERROR_ACCESS_DENIED;
+            *token = kPoison;
+            return FALSE;
+        }
+        ++g_fake.handlesHeld;
+        *token = reinterpret_cast<HANDLE>(kRunningTokenHandles + (other - g_fake.running.data()));
+        return TRUE;
+    }
     g_fake.openedProcess = process;
     g_fake.desiredAccess = desiredAccess;
     *token = fails ? kPoison : kFakeProcessToken;
     return !fails;
+}
+
+static BOOL WINAPI FakeK32EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned)
+{
+    if (Called("K32EnumProcesses")) {
+        return FALSE;
+    }
+    // Tolvane itself first, then the others.
+    std::vector<DWORD> ids = {4242};
+    for (const auto& other : g_fake.running) {
+        ids.push_back(other.id);
+    }
+    DWORD count = std::min<DWORD>(static_cast<DWORD>(ids.size()), bytes / sizeof(DWORD));
+    memcpy(processIds, ids.data(), count * sizeof(DWORD));
+    *bytesReturned = count * sizeof(DWORD);
+    return TRUE;
+}
+
+static HANDLE WINAPI FakeOpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId)
+{
+    bool fails = Called("OpenProcess");
+    g_fake.openedIds.push_back(processId);
+    g_fake.processAccess.push_back(desiredAccess);
+    for (size_t i = 0; i < g_fake.running.size(); ++i) {
+        if (g_fake.running[i].id == processId && g_fake.running[i].opens && !fails && !inheritHandle) {
+            ++g_fake.handlesHeld;
+            return reinterpret_cast<HANDLE>(kRunningProcessHandles + i);
+        }
+    }
+    g_fake.lastError = ERROR_ACCESS_DENIED;
+    return nullptr;
+}
+
+static BOOL WINAPI FakeQueryFullProcessImageNameA(HANDLE process, DWORD flags, LPSTR name, PDWORD size)
+{
+    const FakePlatform::RunningProcess* other = RunningBy(process, kRunningProcessHandles);
+    if (Called("QueryFullProcessImageNameA") || other == nullptr || flags != 0 ||
+        other->program.size() >= *size) {
+        g_fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    memcpy(name, other->program.c_str(), other->program.size() + 1);
+    *size = static_cast<DWORD>(other->program.size());
+    return TRUE;
+}
+
+static HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD desiredAccess, DWORD shareMode,
+                                     LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                                     DWORD flagsAndAttributes, HANDLE templateFile)
+{
+    bool fails = Called("CreateFileA");
+    g_fake.fileAccess.push_back(desiredAccess);
+    auto file = g_fake.files.find(name);
+    // Opened as it is, beside any other use of it, never made anew.
+    if (fails || file == g_fake.files.end() ||
+        shareMode != (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) || securityAttributes != nullptr ||
+        creationDisposition != OPEN_EXISTING || flagsAndAttributes != 0 || templateFile != nullptr) {
+        g_fake.lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    ++g_fake.handlesHeld;
+    return reinterpret_cast<HANDLE>(kFileHandles + file->second);
+}
+
+static BOOL WINAPI FakeGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(file);
+    if (Called("GetFileInformationByHandle") || value < kFileHandles) {
+        return FALSE;
+    }
+    memset(information, 0, sizeof *information);
+    information->dwVolumeSerialNumber = 0x5EED;
+    information->nFileIndexHigh = 0x10;
+    information->nFileIndexLow = static_cast<DWORD>(value - kFileHandles);
+    return TRUE;
+}
+
+static BOOL WINAPI FakeCloseHandle(HANDLE object)
+{
+    Called("CloseHandle");
+    --g_fake.handlesHeld;
+    return object != nullptr && object != INVALID_HANDLE_VALUE;
 }
 
 static BOOL WINAPI FakeAllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count,
@@ -488,17 +593,43 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
     if (reinterpret_cast<uintptr_t>(information) % alignment != 0) {
         g_fake.misaligned.push_back(std::string("GetTokenInformation ") + ClassName(informationClass));
     }
+    // What the token holds: the caller's, as the fake was set up; the
+    // restricted copy's, with the groups it was made with deny-only, not
+    // elevated where it is a limited user's (LUA_TOKEN), and the level it
+    // was given; or a running process's.
+    auto groups = g_fake.groups;
+    DWORD elevated = g_fake.elevated;
+    std::vector<unsigned char> integritySid = g_fake.integritySid;
+    if (const FakePlatform::RunningProcess* other = RunningBy(token, kRunningTokenHandles)) {
+        groups = {{other->logon, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_LOGON_ID}};
+        if (other->administrators != 0) {
+            groups.push_back({kAdministratorsSidBytes, other->administrators});
+        }
+        elevated = other->elevated;
+        integritySid = SidBytes(16, {other->level});
+    } else {
+        if (token == kFakeRestrictedToken) {
+            for (auto& group : groups) {
+                if (std::find(g_fake.disabledSids.begin(), g_fake.disabledSids.end(), group.first) !=
+                    g_fake.disabledSids.end()) {
+                    group.second = SE_GROUP_USE_FOR_DENY_ONLY;
+                }
+            }
+            elevated = g_fake.restrictedFlags != ~0u && (g_fake.restrictedFlags & LUA_TOKEN) != 0 ? 0 : elevated;
+            integritySid = g_fake.newIntegritySid.empty() ? integritySid : g_fake.newIntegritySid;
+        }
+    }
     // The classes whose records are lists: built whole, then copied.
     std::vector<unsigned char> record;
     // Where a list's SIDs begin: after its count and its entries.
     const size_t groupsEnd = sizeof(TOKEN_GROUPS) +
-                             (g_fake.groups.empty() ? 0 : g_fake.groups.size() - 1) * sizeof(SID_AND_ATTRIBUTES);
+                             (groups.empty() ? 0 : groups.size() - 1) * sizeof(SID_AND_ATTRIBUTES);
     if (informationClass == TokenGroups) {
         record.assign(groupsEnd, 0);
-        for (const auto& group : g_fake.groups) {
+        for (const auto& group : groups) {
             record.insert(record.end(), group.first.begin(), group.first.end());
         }
-        reinterpret_cast<TOKEN_GROUPS*>(record.data())->GroupCount = static_cast<DWORD>(g_fake.groups.size());
+        reinterpret_cast<TOKEN_GROUPS*>(record.data())->GroupCount = static_cast<DWORD>(groups.size());
     } else if (informationClass == TokenPrivileges) {
         record.assign(sizeof(TOKEN_PRIVILEGES) + (g_fake.privileges.empty() ? 0 : g_fake.privileges.size() - 1) *
                                                       sizeof(LUID_AND_ATTRIBUTES), 0);
@@ -509,10 +640,10 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
         }
     } else if (informationClass == TokenElevation) {
         record.assign(sizeof(TOKEN_ELEVATION), 0);
-        reinterpret_cast<TOKEN_ELEVATION*>(record.data())->TokenIsElevated = g_fake.elevated;
+        reinterpret_cast<TOKEN_ELEVATION*>(record.data())->TokenIsElevated = elevated;
     } else if (informationClass == TokenIntegrityLevel) {
         record.assign(sizeof(TOKEN_MANDATORY_LABEL), 0);
-        record.insert(record.end(), g_fake.integritySid.begin(), g_fake.integritySid.end());
+        record.insert(record.end(), integritySid.begin(), integritySid.end());
         reinterpret_cast<TOKEN_MANDATORY_LABEL*>(record.data())->Label.Attributes = SE_GROUP_INTEGRITY;
     }
     if (!record.empty()) {
@@ -527,10 +658,10 @@ static BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
         if (informationClass == TokenGroups) {
             TOKEN_GROUPS* list = static_cast<TOKEN_GROUPS*>(information);
             size_t at = groupsEnd;
-            for (size_t i = 0; i < g_fake.groups.size(); ++i) {
+            for (size_t i = 0; i < groups.size(); ++i) {
                 list->Groups[i].Sid = bytes + at;
-                list->Groups[i].Attributes = g_fake.groups[i].second;
-                at += g_fake.groups[i].first.size();
+                list->Groups[i].Attributes = groups[i].second;
+                at += groups[i].first.size();
             }
         } else if (informationClass == TokenIntegrityLevel) {
             static_cast<TOKEN_MANDATORY_LABEL*>(information)->Label.Sid = bytes + sizeof(TOKEN_MANDATORY_LABEL);
@@ -621,6 +752,12 @@ PlatformCalls FakePlatformCalls()
     calls.wsprintfA = FakeWsprintfA;
     calls.LocalAlloc = FakeLocalAlloc;
     calls.LocalFree = FakeLocalFree;
+    calls.K32EnumProcesses = FakeK32EnumProcesses;
+    calls.OpenProcess = FakeOpenProcess;
+    calls.QueryFullProcessImageNameA = FakeQueryFullProcessImageNameA;
+    calls.CreateFileA = FakeCreateFileA;
+    calls.GetFileInformationByHandle = FakeGetFileInformationByHandle;
+    calls.CloseHandle = FakeCloseHandle;
     calls.GetProcessWindowStation = FakeGetProcessWindowStation;
     calls.GetUserObjectInformationA = FakeGetUserObjectInformationA;
     calls.GetActiveWindow = FakeGetActiveWindow;

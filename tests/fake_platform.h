@@ -6,6 +6,7 @@
 
 #include "platform/platform_calls.h"
 
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,32 @@ struct FakePlatform {
     DWORD elevated = 1;
     // What the started program ends with, for a run that waits.
     DWORD exitCode = 0;
+
+    // The files there are, by path, each with the index that identifies it
+    // on the one volume (two paths with one index: links to one file); and
+    // the processes running beside Tolvane, each with its program's path
+    // and its token: its logon SID, the attributes of Administrators in it
+    // (0: not among its groups), whether Windows counts it as elevated,
+    // its integrity level; and whether Tolvane may open the process and
+    // its token for a query.
+    std::map<std::string, DWORD> files;
+    struct RunningProcess {
+        DWORD id;
+        std::string program;
+        std::vector<unsigned char> logon;
+        DWORD administrators;
+        DWORD elevated;
+        DWORD level;
+        bool opens = true;
+        bool tokenOpens = true;
+    };
+    std::vector<RunningProcess> running;
+    // The process ids asked for, the access each process and file was
+    // opened for, and the handles the fake gave out and not yet had back.
+    std::vector<DWORD> openedIds;
+    std::vector<DWORD> processAccess;
+    std::vector<DWORD> fileAccess;
+    int handlesHeld = 0;
     // Whether the system has a message for an error code (FormatMessageA),
     // and the one it has for every code when not the fake's own wording.
     bool systemMessages = true;

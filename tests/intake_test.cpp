@@ -100,6 +100,8 @@ const OptionCase kOptionCases[] = {
     {"a control byte as the blank", "/wait\x01\"a\"", kWait, 6, 0},
     {"both, /limited first", "/limited /wait \"a\"", kBoth, 15, 0},
     {"all three, blanks between", "/wait \t /errorbox /limited   \"a\"", kBoth | kBox, 29, 0},
+    {"/single, in any case", "/Single /limited \"a\"", kOptionSingle | kLimited, 17, 0},
+    {"/single twice", "/single /SINGLE \"a\"", kOptionSingle, -1, 8},
     {"a lone quote after the option", "/wait \"", kWait, 6, 0},
     {"an unquoted path after the options", "/limited C:\\app.exe", kLimited, 9, 0},
     {"an unquoted path with blanks", "/wait /limited C:\\a b\\c.exe -x", kBoth, 15, 0},

@@ -1099,7 +1099,8 @@ TEST(RunLauncher, QuestionMarkShowsTheHelpBox)
             // Help that names every option.
             EXPECT_EQ(g_fake.messageBoxText.substr(0, 48), "Starts a program without administrator rights.\n\n")
                 << c.tail;
-            for (const char* option : {"\n/limited ", "\n/wait ", "\n/errorbox ", "\n/? ", "1459"}) {
+            for (const char* option : {"\n/limited ", "\n/wait ", "\n/errorbox ", "\n/single ", "\n/? ", "1152",
+                                       "1459"}) {
                 EXPECT_NE(g_fake.messageBoxText.find(option), std::string::npos) << c.tail << ": " << option;
             }
         } else {
@@ -1263,6 +1264,82 @@ TEST(RunLauncher, LaunchesTheTargetNameAsIntakeCarvedIt)
             EXPECT_EQ(g_fake.commandLineArgument, g_tail) << c.tail << ": not the tail itself";
         }
         EXPECT_EQ(g_fake.messageBoxType, ~0u) << c.tail << ": a usage box was shown";
+    }
+}
+
+// The caller's sign-in (its logon SID among kAdministratorGroups) and
+// another; Administrators enabled and deny-only; the levels.
+const std::vector<unsigned char> kOwnLogon = SidBytes(5, {5, 0, 544});
+const std::vector<unsigned char> kOtherLogon = SidBytes(5, {5, 0, 999});
+const DWORD kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_OWNER, kDenyOnly = SE_GROUP_USE_FOR_DENY_ONLY;
+const DWORD kHigh = SECURITY_MANDATORY_HIGH_RID, kMedium = SECURITY_MANDATORY_MEDIUM_RID;
+const char kBrowser[] = "C:\\Apps\\browser.exe";
+
+struct SingleCase {
+    const char* name;
+    const char* options;
+    FakePlatform::RunningProcess copy;
+    const char* failingCall;
+    UINT_PTR status;   // 0: started
+};
+
+// /single: a copy of the same file, of the caller's sign-in, that has more
+// than the new token (Administrators enabled, elevated, a higher level)
+// refuses the launch; anything else starts the program.
+const SingleCase kSingleCases[] = {
+    {"a copy with Administrators enabled", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh}, "",
+     ERROR_SINGLE_INSTANCE_APP},
+    {"the same file by another path (a link)", "/single", {77, "C:\\Link\\b.exe", kOwnLogon, kEnabled, 1, kHigh},
+     "", ERROR_SINGLE_INSTANCE_APP},
+    {"a copy Tolvane started: Administrators deny-only", "/single", {77, kBrowser, kOwnLogon, kDenyOnly, 1, kHigh},
+     "", 0},
+    {"a file of the same name in another folder", "/single", {77, "C:\\Other\\browser.exe", kOwnLogon, kEnabled,
+     1, kHigh}, "", 0},
+    {"another sign-in's copy", "/single", {77, kBrowser, kOtherLogon, kEnabled, 1, kHigh}, "", 0},
+    {"a process that cannot be opened", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh, false}, "", 0},
+    {"a token that cannot be opened", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh, true, false}, "", 0},
+    {"a browser's sandboxed child: deny-only, Low", "/single", {77, kBrowser, kOwnLogon, kDenyOnly, 0, 4096}, "", 0},
+    {"a copy above the caller's level", "/single", {77, kBrowser, kOwnLogon, kDenyOnly, 1, 16384}, "",
+     ERROR_SINGLE_INSTANCE_APP},
+    {"/limited: a copy of the default form", "/limited /single", {77, kBrowser, kOwnLogon, kDenyOnly, 1, kHigh}, "",
+     ERROR_SINGLE_INSTANCE_APP},
+    {"/limited: a copy elevated at Medium", "/limited /single", {77, kBrowser, kOwnLogon, kDenyOnly, 1, kMedium},
+     "", ERROR_SINGLE_INSTANCE_APP},
+    {"/limited: a copy of /limited", "/limited /single", {77, kBrowser, kOwnLogon, kDenyOnly, 0, kMedium}, "", 0},
+    {"without /single", "", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh}, "", 0},
+    {"a program that cannot be opened: left to the launch", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1,
+     kHigh}, "CreateFileA", 0},
+    {"the running processes unlisted", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh},
+     "K32EnumProcesses", ERROR_ACCESS_DENIED},
+    {"no memory for the token's groups", "/single", {77, kBrowser, kOwnLogon, kEnabled, 1, kHigh}, "LocalAlloc",
+     ERROR_ACCESS_DENIED},
+};
+
+TEST(RunLauncher, SingleRefusesACopyWithMoreRights)
+{
+    for (const SingleCase& c : kSingleCases) {
+        SetUpAdministratorToken();
+        g_fake.files = {{kBrowser, 7}, {"C:\\Link\\b.exe", 7}, {"C:\\Other\\browser.exe", 8}};
+        g_fake.running = {{76, "C:\\Other\\tool.exe", kOwnLogon, kEnabled, 1, kHigh}, c.copy};
+        g_fake.failingCall = c.failingCall;
+        g_fake.failingError = ERROR_ACCESS_DENIED;
+        std::string tail = std::string(c.options) + " /errorbox \"" + kBrowser + "\"";
+        EXPECT_EQ(RunWithTail(tail.c_str()), c.status) << c.name;
+        bool refused = c.status == ERROR_SINGLE_INSTANCE_APP;
+        EXPECT_EQ(g_fake.launchToken, c.status == 0 ? kFakeRestrictedToken : nullptr) << c.name;
+        EXPECT_EQ(g_fake.messageBoxText.find("It runs as process 77 with administrator rights.") != std::string::npos,
+                  refused) << c.name << ": " << g_fake.messageBoxText;
+        // Each process opened for a query alone, each file for its
+        // attributes; every handle and every byte given back.
+        for (DWORD access : g_fake.processAccess) {
+            EXPECT_EQ(access, static_cast<DWORD>(PROCESS_QUERY_LIMITED_INFORMATION)) << c.name;
+        }
+        for (DWORD access : g_fake.fileAccess) {
+            EXPECT_EQ(access, static_cast<DWORD>(FILE_READ_ATTRIBUTES)) << c.name;
+        }
+        EXPECT_EQ(g_fake.openedIds.empty(), c.options[0] == 0 || c.failingCall[0] != 0) << c.name;
+        EXPECT_EQ(g_fake.handlesHeld, 0) << c.name;
+        EXPECT_EQ(g_fake.heapHeld, std::vector<void*>()) << c.name;
     }
 }
 

@@ -87,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             option = kOptionWait;
         } else if (wordLength == 9 && strncasecmp(word, "/errorbox", 9) == 0) {
             option = kOptionErrorBox;
+        } else if (wordLength == 7 && strncasecmp(word, "/single", 7) == 0) {
+            option = kOptionSingle;
         } else if (wordLength == 2 && strncmp(word, "/?", 2) == 0) {
             option = kOptionHelp;
         }
