@@ -1,0 +1,173 @@
+"""The install group's links cases: stand-ins for the browsers and the mail
+program registered as each registers itself, each package's registered
+applications found as Settings finds them, and links, web pages and mail
+opened through them."""
+import os
+import re
+import shutil
+
+from common import (REPORT_WAIT_SECONDS, check, wait_for, HOST, read_report, first, run_launcher, groups_of,
+    registry_tree, ADMINISTRATORS)
+
+APP_PATHS = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
+# How each target registers itself, as its own installer does: its program
+# (per user, under the profile), its ProgIDs with their commands' tails, its
+# Clients key and its name in RegisteredApplications; the tail Tolvane's
+# ProgID hands it. The mail program per user is one from before the guard,
+# with an unguarded command.
+FIREFOX_HASH = "308046B0AF4A39CB"
+TARGETS = [
+    ("Edge", "Microsoft\\Edge\\Application\\msedge.exe", {"MSEdgeHTM": "--single-argument %1"},
+     "StartMenuInternet\\Microsoft Edge", "Microsoft Edge"),
+    ("Chrome", "Google\\Chrome\\Application\\chrome.exe", {"ChromeHTML": "--single-argument %1"},
+     "StartMenuInternet\\Google Chrome", "Google Chrome"),
+    ("Firefox", "Mozilla Firefox\\firefox.exe", {"FirefoxURL-" + FIREFOX_HASH: '-osint -url "%1"',
+                                                "FirefoxHTML-" + FIREFOX_HASH: '-osint -url "%1"'},
+     "StartMenuInternet\\Firefox-" + FIREFOX_HASH, "Firefox-" + FIREFOX_HASH),
+    ("Thunderbird", "Mozilla Thunderbird\\thunderbird.exe", {"Thunderbird.Url.mailto": '-osint -compose "%1"'},
+     "Mail\\Mozilla Thunderbird", "Mozilla Thunderbird"),
+]
+UNGUARDED = '/m "%1"'
+# What other programs hand the targets: name, the link (an .html file's
+# path is put in by the case), the targets it goes to.
+LINKS = [
+    ("a link with &, # and %20", "https://example.test/a%20b?x=1&y=2#part", ("Edge", "Chrome", "Firefox")),
+    ("a crafted link: a quote and a second path", 'https://example.test/" C:\\Windows\\System32\\calc.exe',
+     ("Edge", "Chrome", "Firefox")),
+    ("an .html file whose path has blanks and &", None, ("Edge", "Chrome", "Firefox")),
+    ("a mailto link", "mailto:someone@example.test?subject=a%20b&body=c", ("Thunderbird",)),
+]
+
+
+
+def register_targets(package, windows_only):
+    """Registers the targets as they register themselves: per machine all
+    of them in HKLM; per user the others in HKCU and, under Wine, Edge in
+    HKLM, the mail program one from before the guard (or, on Windows,
+    Chrome of a guarded version with an unguarded command). Returns
+    {id: (program, its tail)} of those that must be offered, and the
+    registration file that takes it all away again."""
+    lines, undo, offered = ["REGEDIT4", ""], ["REGEDIT4", ""], {}
+    for ident, path, progids, clients, registered in TARGETS:
+        user = package.user and (ident != "Edge" or HOST.native)
+        old = user and ident == ("Chrome" if windows_only else "Thunderbird")
+        program = (HOST.user_programs() if user else HOST.program_files(
+            "x86" if ident == "Edge" else "x64")) + "\\" + path
+        local = HOST.local(program)
+        os.makedirs(os.path.dirname(local), exist_ok=True)
+        shutil.copy(os.path.join(package.ws.build, "tests", "old_target.exe" if old and not windows_only
+                                 else "fake_target.exe"), local)
+        root = "HKEY_CURRENT_USER" if user else "HKEY_LOCAL_MACHINE"
+        quoted = program.replace("\\", "\\\\")
+        keys = [(root + "\\" + APP_PATHS + os.path.basename(local), ['@="%s"' % quoted])]
+        keys += [(root + "\\Software\\Classes\\%s\\shell\\open\\command" % progid,
+                  ['@="\\"%s\\" %s"' % (quoted, (UNGUARDED if old else tail).replace('"', '\\"'))])
+                 for progid, tail in progids.items()]
+        keys.append((root + "\\Software\\Clients\\" + clients + "\\Capabilities",
+                     ['"ApplicationName"="%s"' % registered]))
+        for key, values in keys:
+            lines += ["[%s]" % key] + values + [""]
+            undo += ["[-%s]" % key.split("\\shell\\")[0], ""]
+        lines += ["[%s\\Software\\RegisteredApplications]" % root, '"%s"="Software\\\\Clients\\\\%s'
+                  '\\\\Capabilities"' % (registered, clients.replace("\\", "\\\\")), ""]
+        undo += ["[%s\\Software\\RegisteredApplications]" % root, '"%s"=-' % registered, ""]
+        if not old:
+            offered[ident] = (program, next(iter(progids.values())))
+    files = []
+    for name, text in (("targets", lines), ("no-targets", undo)):
+        files.append(os.path.join(package.ws.dir, "%s-%s.reg" % (name, package.label)))
+        with open(files[-1], "w", newline="\r\n") as f:
+            f.write("\n".join(text) + "\n")
+    HOST.run(["reg", "import", HOST.path(files[0]), "/reg:64"], package.log)
+    return offered, files[1]
+
+def test_links(package, case, windows_only):
+    """The registered applications for links, web pages and mail: one
+    for each target offered, found as Settings finds them, through
+    RegisteredApplications; the shell, as a click in another program,
+    opens links and files through each one's ProgID, and the target
+    gets exactly the command line its own registration would give it,
+    under the limited token; uninstall leaves the targets' own
+    registration and nothing of Tolvane's."""
+    ws = package.ws
+    if HOST.native and not package.user:
+        print("skip: %s: natively only per user, in HKCU: the runner's own browsers are registered in HKLM"
+              % case)
+        return
+    package.remove_earlier()
+    offered, undo = register_targets(package, windows_only)
+    status = package.msiexec("/i", HOST.path(package.package), "/qn")
+    check(status == 0, case + ": msiexec /i ... /qn", status)
+    with open(os.path.join(ws.dir, "msiexec-%s-%d.log" % (package.label, package.runs)), "rb") as f:
+        raw = f.read()
+    logged = raw.decode("utf-16" if raw[:2] == b"\xff\xfe" else "latin-1", "replace")
+    for ident, *_ in TARGETS:
+        if ident not in offered:
+            why = re.search(r"TOLVANE_NOT_OFFERED_%s[^\r\n]*" % ident.upper(), logged)
+            check(why is not None and ("guarded form" if windows_only else "version") in why.group(0),
+                  case + ": %s not offered, and the log says why" % ident, why and why.group(0))
+    root = package.root.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("HKCU", "HKEY_CURRENT_USER")
+
+    def values(key):
+        return registry_tree(package.root + "\\" + key, "64").get(root + "\\" + key, {})
+
+    registered = {name: data for name, data in values("Software\\RegisteredApplications").items()
+                  if data.startswith("Software\\Tolvane\\")}
+    check(len(registered) == len(offered), case + ": one registered application for each target offered",
+          sorted(registered))
+    # A Start menu entry for each (Wine writes a machine's in the user's
+    # folder too).
+    def shortcuts():
+        return sorted(f for folder in HOST.start_menus() if os.path.isdir(folder) for f in os.listdir(folder)
+                      if f.endswith(" without administrator rights.lnk"))
+
+    check(len(shortcuts()) == len(offered), case + ": a Start menu entry for each", shortcuts())
+    html = os.path.join(ws.dir, "R&D pages", "a b & c.html")
+    os.makedirs(os.path.dirname(html), exist_ok=True)
+    with open(html, "w") as f:
+        f.write("<p>a page</p>\n")
+    for ident, (program, tail) in offered.items():
+        capabilities = next((data for name, data in registered.items() if values(data).get(
+            "ApplicationIcon", "").startswith(program)), "")
+        progids = set(values(capabilities + "\\URLAssociations").values())
+        progid = progids.pop() if len(progids) == 1 else None
+        command = values("Software\\Classes\\%s\\shell\\open\\command" % progid).get("(Default)")
+        check(command == '"%s\\tolvane.exe" /limited /errorbox "%s" %s' % (package.folder, program, tail),
+              case + ": %s: registered, one ProgID of Tolvane's, its command" % ident, (capabilities, command))
+        # Each file type it claims offers it in Open with. Windows reads
+        # only the value's name; the package writes it with no data.
+        openwith = {kind: values("Software\\Classes\\%s\\OpenWithProgids" % kind).get(progid)
+                    for kind in values(capabilities + "\\FileAssociations")}
+        check(None not in openwith.values(), case + ": %s: in Open with for the file types it claims" % ident,
+              openwith)
+        for what, link, targets in LINKS:
+            if ident not in targets or progid is None:
+                continue
+            link = link or HOST.path(html)
+            # A per-user ProgID by its key (Wine's HKEY_CLASSES_ROOT has
+            # the machine's alone), a machine's by its name.
+            status, _, report_path, _ = run_launcher(
+                ws, "%s: %s: %s" % (case, ident, what), verb="open", link=link,
+                class_key="Software\\Classes\\" + progid if package.user else "name:" + progid)
+            child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+            admin = groups_of(child).get(ADMINISTRATORS) if child else None
+            seen = child and (first(child, "commandline"), "deny-only" in (admin or []),
+                              windows_only and first(child, "elevation"))
+            check(status == 0 and seen == ('"%s" %s' % (program, tail.replace("%1", link)), True,
+                                           windows_only and "no"),
+                  "%s: %s: %s: the target's own command line, the limited token" % (case, ident, what),
+                  (status, seen))
+    status = package.msiexec("/x", HOST.path(package.package), "/qn")
+    left = [progid for progid in ("Tolvane." + ident for ident, *_ in TARGETS)
+            if registry_tree(package.root + "\\Software\\Classes\\" + progid, "64")]
+    left += [kind for kind in (".htm", ".html", ".pdf")
+             if any(v.startswith("Tolvane.") for v in values("Software\\Classes\\%s\\OpenWithProgids" % kind))]
+    left += [name for name in values("Software\\RegisteredApplications") if name.endswith(" rights")]
+    left += shortcuts()
+    check(status == 0 and not left, case + ": uninstalled: no ProgID, registration or Open with entry of "
+          "Tolvane's left", (status, left))
+    kept = [ident for ident, (program, _) in offered.items() if registry_tree(
+        ("HKCU" if program.startswith(HOST.user_programs()) else "HKLM") + "\\" + APP_PATHS +
+        program.rsplit("\\", 1)[1], "64")]
+    check(sorted(kept) == sorted(offered), case + ": the targets' own registration kept", kept)
+    HOST.run(["reg", "import", HOST.path(undo), "/reg:64"], package.log)
