@@ -2,13 +2,14 @@
 command lines, waiting and not, the usage, help and error boxes on a
 display, and a double-byte code page (the startup, cmdline, detached, usage
 and dbcs groups)."""
+import contextlib
 import os
 import shutil
 import subprocess
 import threading
 import time
 
-from common import (SKIP, GRACE_SECONDS, REPORT_WAIT_SECONDS, check, WINDOWS_ONLY, this_runs, wait_for, HOST,
+from common import (SKIP, GRACE_SECONDS, REPORT_WAIT_SECONDS, check, record, WINDOWS_ONLY, this_runs, wait_for, HOST,
     read_lines, read_report, first, run_launcher, groups_of, ADMINISTRATORS, LIMITED, harness_report)
 
 USAGE_TEXT = (b"Specify a program to execute without admin privileges\n\n"
@@ -16,8 +17,8 @@ USAGE_TEXT = (b"Specify a program to execute without admin privileges\n\n"
 # What the help box must say: where it begins, every option on a line of
 # its own, the exit codes a script meets most, where the reference is.
 HELP_PARTS = ["Starts a program without administrator rights.\n\n", "\n/limited ", "\n/wait ",
-              "\n/errorbox ", "\n/? ", " 0 ", " 2 ", " 5 ", " 87 ", " 740 ", " 1113 ", " 1459 ",
-              "README.txt"]
+              "\n/errorbox ", "\n/single ", "\n/? ", " 0 ", " 2 ", " 5 ", " 87 ", " 740 ", " 1113 ", " 1152 ",
+              " 1459 ", "README.txt"]
 
 
 def test_startup(ws):
@@ -288,9 +289,66 @@ def elevation_case(ws, case, options):
           case + ", " + branch + ": started, with Administrators deny-only", admin)
 
 
+# name, the options, the copy of the program already running (started
+# "directly" with the caller's token, through "tolvane" in the default form,
+# or "elsewhere": a program of the same name in another folder, directly),
+# the status, and why only Windows shows the case
+WINE_BOTH_ALIKE = "Wine reads every token's level and elevation alike, so only Administrators can differ"
+SINGLE_CASES = [
+    ("/single, a copy started directly with the caller's token", b"/single ", "directly", 1152, None),
+    ("/single, a copy Tolvane started", b"/single ", "tolvane", 0, None),
+    ("/single, a program of the same name in another folder", b"/single ", "elsewhere", 0, None),
+    ("a copy started directly, without /single", b"", "directly", 0, None),
+    ("/limited /single, a copy of the default form", b"/limited /single ", "tolvane", 1152, WINE_BOTH_ALIKE),
+]
+
+
+@contextlib.contextmanager
+def running_copy(ws, how, env_extra=None):
+    """The report program running (on until the case ends), started as `how`
+    says; yields its process id, or None where it did not start."""
+    early = os.path.join(ws.dir, "copy-%d.txt" % ws.count)
+    program = ws.latin_target if how == "elsewhere" else ws.target
+    env = dict(env_extra or {}, TOLVANE_EARLY_REPORT=HOST.path(early), TOLVANE_REPORT_DELAY_MS="60000",
+               TOLVANE_REPORT=HOST.path(early + ".report"))
+    log = open(os.path.join(ws.dir, "copy-%d.log" % ws.count), "wb")
+    if how == "tolvane":
+        run_launcher(ws, "the copy, through Tolvane", b'tolvane.exe "%s"' % HOST.path(program).encode(),
+                     env_extra=env)
+    else:
+        HOST.start([program], log, env)
+    pid = dict(line.split(" ", 1) for line in read_lines(early)).get("pid") if wait_for(early, 15) else None
+    try:
+        yield pid
+    finally:
+        if pid is not None:
+            HOST.run(["taskkill", "/f", "/pid", pid], os.path.join(ws.dir, "taskkill.log"))
+        log.close()
+
+
+def single_case(ws, name, options, how, expected):
+    """With /single, a copy of the same file with more rights than the new
+    token refuses the launch (1152) and nothing starts; a copy without them,
+    or another file of the same name, does not."""
+    with running_copy(ws, how) as pid:
+        if not check(pid is not None, name + ": the copy runs (precondition)", pid):
+            return
+        status, _, report_path, _ = run_launcher(
+            ws, name, b"tolvane.exe " + options + b'"%s"' % HOST.path(ws.target).encode())
+        if WINDOWS_ONLY:
+            record(name + ": status", status)   # what Windows reads of both tokens
+        check(status == expected, name + ": status %d" % expected, status)
+        started = wait_for(report_path, REPORT_WAIT_SECONDS if expected == 0 else GRACE_SECONDS)
+        check(started == (expected == 0), name + (": started" if expected == 0 else ": nothing started"),
+              started)
+
+
 def test_cmdline(ws):
-    for case, options, _ in this_runs(ELEVATION_CASES):
+    elevation, single = this_runs(ELEVATION_CASES, SINGLE_CASES)
+    for case, options, _ in elevation:
         elevation_case(ws, case, options)
+    for case in single:
+        single_case(ws, *case[:4])
     if WINDOWS_ONLY:
         return
     for name, command_line, program, statuses, *given in cmdline_cases(ws):
@@ -403,14 +461,21 @@ def usage_cases(ws):
         # Windows' message names the file in its "%1": Tolvane fills it in.
         ("/errorbox, a text file named .exe", b'tolvane.exe /errorbox "%s"' % text.encode(), None, 193,
          [text + "\n\n193: ", (text, 2)]),
+        # A copy with administrator rights runs: the box names its id.
+        ("/errorbox /single, a copy started directly", b'tolvane.exe /errorbox /single "%s"'
+         % HOST.path(ws.target).encode(), "single-box.png", 1152,
+         [HOST.path(ws.target) + "\n\n1152: ", "\n\nIt runs as process {pid} with administrator rights."],
+         "directly"),
     ]
 
 
 def test_usage(ws):
     with HOST.desktop(ws) as env:
         if check(env is not None, "a desktop to show the box on", env):
-            for name, command_line, picture, status, text in usage_cases(ws):
-                usage_on_desktop(ws, env, name, command_line, picture, status, text)
+            for name, command_line, picture, status, text, *copy in usage_cases(ws):
+                with running_copy(ws, copy[0], env) if copy else contextlib.nullcontext() as pid:
+                    usage_on_desktop(ws, env, name, command_line, picture, status,
+                                     [part.replace("{pid}", str(pid)) for part in text] if copy else text)
 
 
 def usage_on_desktop(ws, env, name, command_line, picture, expected_status, text):
