@@ -12,9 +12,9 @@ root (HKCU or HKLM), under a feature of the target's name:
   Software\\Classes\\Tolvane.<Id>             the ProgID: its name, DefaultIcon,
                                             Application (name, icon) and
                                             shell\\open\\command, Tolvane with
-                                            /limited /errorbox, the target's
-                                            program and the target's own
-                                            guarded tail
+                                            /limited /errorbox /single, the
+                                            target's program and the target's
+                                            own guarded tail
   Software\\Tolvane\\Capabilities\\<Id>        ApplicationName, -Description,
                                             -Icon, URLAssociations and
                                             FileAssociations to the ProgID
@@ -30,6 +30,16 @@ it by name, has that guarded form, and per machine its program lies under
 a Program Files folder. Otherwise its feature is left out and a property
 named TOLVANE_NOT_OFFERED_<ID> says in the install log which and why.
 Nothing here writes the targets' own keys or UserChoice.
+
+A feature of its own, BrowserPolicies, turns off what would start a target
+offered without Tolvane, or point links back at it, where the vendor
+documents a policy for it (POLICIES): in Software\\Policies of the package's
+root, and per user Windows' restart at sign-in of the apps that were open.
+A value that was there before Tolvane is left as it is; each one Tolvane
+writes is noted under Software\\Tolvane\\Policies, so that an upgrade keeps
+it and removal takes away that one alone. Per user the feature needs an
+install that may write Software\\Policies (elevated); otherwise it is left
+out and TOLVANE_POLICIES_LEFT_OUT says why in the log.
 """
 
 # id, name, program, the ProgID read by name (None: its name carries a
@@ -46,6 +56,24 @@ TARGETS = [
     ("Thunderbird", "Mozilla Thunderbird", "thunderbird.exe", "Thunderbird.Url.mailto",
      '~>< " -osint -compose "', '-osint -compose "%1"', "102.0", ("mailto",), (), False),
 ]
+
+# What BrowserPolicies turns off for each target offered: the target, its
+# vendor's key under Software\\Policies, the value's name and what it is set
+# to. Thunderbird's check for being the default mail program is a
+# preference, with no policy of its own.
+POLICIES = [
+    ("Edge", "Microsoft\\Edge", "StartupBoostEnabled", 0),
+    ("Edge", "Microsoft\\Edge", "BackgroundModeEnabled", 0),
+    ("Edge", "Microsoft\\Edge", "DefaultBrowserSettingEnabled", 0),
+    ("Chrome", "Google\\Chrome", "BackgroundModeEnabled", 0),
+    ("Chrome", "Google\\Chrome", "DefaultBrowserSettingEnabled", 0),
+    ("Firefox", "Mozilla\\Firefox", "DontCheckDefaultBrowser", 1),
+    ("Firefox", "Mozilla\\Firefox", "DisableDefaultBrowserAgent", 1),
+]
+# Per user, for any target offered: "Automatically save my restartable apps
+# and restart them when I sign back in", off.
+RESTART_APPS = ("Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "RestartApps", 0)
+POLICY_NOTES = "Software\\Tolvane\\Policies"
 
 # Whose page of Default apps opens after a per-user install: the first found.
 SETTINGS_ORDER = ("Chrome", "Firefox", "Edge", "Thunderbird")
@@ -151,7 +179,7 @@ def rows(scope, arch, code):
             ("ProgIdAppName", progid_key + "\\Application", "ApplicationName", title),
             ("ProgIdAppIcon", progid_key + "\\Application", "ApplicationIcon", icon),
             ("ProgIdCommand", progid_key + "\\shell\\open\\command", None,
-             '"[INSTALLFOLDER]tolvane.exe" /limited /errorbox "[%s]" %s' % (exe, tail)),
+             '"[INSTALLFOLDER]tolvane.exe" /limited /errorbox /single "[%s]" %s' % (exe, tail)),
             ("ProgIdRemove", progid_key, "-", None),
             ("CapName", CAPABILITIES + ident, "ApplicationName", title),
             ("CapDescription", CAPABILITIES + ident, "ApplicationDescription",
@@ -173,7 +201,7 @@ def rows(scope, arch, code):
         out["Registry"] += [(ident + row, root, key, value_name, value, component)
                             for row, key, value_name, value in registry]
         out["Shortcut"].append((ident + "Shortcut", "ProgramMenuFolder", "TV%s|%s" % (ident[:6].upper(), title),
-                                component, "[INSTALLFOLDER]tolvane.exe", '/limited /errorbox "[%s]"' % exe,
+                                component, "[INSTALLFOLDER]tolvane.exe", '/limited /errorbox /single "[%s]"' % exe,
                                 "Starts %s without administrator rights" % name, None, None, None, None, None,
                                 None, None, None, None))
         if pdf:
@@ -187,6 +215,36 @@ def rows(scope, arch, code):
                  pdf_component),
                 (ident + "OpenWithPdf", root, "Software\\Classes\\.pdf\\OpenWithProgids", "Tolvane." + ident, None,
                  pdf_component)]
+
+    # The policies: each value a component of its own, its note the key
+    # path, installed where its target is offered and the value is not
+    # there, or was written by Tolvane.
+    offered = "(%s)" % " OR ".join("%s_OFFERED" % target[0].upper() for target in TARGETS)
+    out["Feature"].append(("BrowserPolicies", None, "Browsers started only through Tolvane",
+                           "Turns off what starts the browsers found without Tolvane: Startup Boost, running in the "
+                           "background, their offers to become the default" + (", and Windows' restart of apps "
+                           "at sign-in" if user else ""), 40, 1, "INSTALLFOLDER", 0))
+    out["Condition"].append(("BrowserPolicies", 0, "NOT %s" % offered + (" OR NOT Privileged" if user else "")))
+    if user:
+        action("PoliciesLeftOut", "TOLVANE_POLICIES_LEFT_OUT", "BrowserPolicies left out: this install is not "
+               "elevated, and only an administrator may write HKCU\\Software\\Policies", "NOT Privileged")
+    values = [(ident, "Software\\Policies\\" + key, name, data) for ident, key, name, data in POLICIES]
+    if user:
+        values.append((None,) + RESTART_APPS)
+    for ident, key, name, data in values:
+        part = "%s%s" % (ident or "", name)
+        note = "%s\\%s" % (key, name)
+        for what, locator_key, locator_name in (("POLICY", key, name), ("NOTED", POLICY_NOTES, note)):
+            out["RegLocator"].append((what.title() + part, root, locator_key, locator_name, RAW))
+            out["AppSearch"].append(("TOLVANE_%s_%s" % (what, part.upper()), what.title() + part))
+        component = "Policy" + part
+        out["Component"].append((component, code("component policy %s" % part), "INSTALLFOLDER", component_bits,
+                                 "%s AND (NOT TOLVANE_POLICY_%s OR TOLVANE_NOTED_%s)"
+                                 % ("%s_OFFERED" % ident.upper() if ident else offered, part.upper(), part.upper()),
+                                 "Note" + part))
+        out["FeatureComponents"].append(("BrowserPolicies", component))
+        out["Registry"] += [("Value" + part, root, key, name, "#%d" % data, component),
+                            ("Note" + part, root, POLICY_NOTES, note, "#%d" % data, component)]
 
     # After a per-user install a person started, Settings opens on Default
     # apps, on the page of the first target offered in SETTINGS_ORDER.

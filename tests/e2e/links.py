@@ -28,6 +28,18 @@ TARGETS = [
      "Mail\\Mozilla Thunderbird", "Mozilla Thunderbird"),
 ]
 UNGUARDED = '/m "%1"'
+# What the packages turn off for each target offered, the vendor's key
+# under Software\\Policies, the value and its data; per user, Windows'
+# restart of apps at sign-in too. One value an administrator set before
+# Tolvane: kept, and left on removal.
+POLICIES = [("Edge", "Microsoft\\Edge", "StartupBoostEnabled", "0x0"),
+            ("Edge", "Microsoft\\Edge", "BackgroundModeEnabled", "0x0"),
+            ("Edge", "Microsoft\\Edge", "DefaultBrowserSettingEnabled", "0x0"),
+            ("Chrome", "Google\\Chrome", "DefaultBrowserSettingEnabled", "0x0"),
+            ("Firefox", "Mozilla\\Firefox", "DontCheckDefaultBrowser", "0x1"),
+            ("Firefox", "Mozilla\\Firefox", "DisableDefaultBrowserAgent", "0x1")]
+ADMINISTRATORS_OWN = ("Chrome", "Google\\Chrome", "BackgroundModeEnabled", "0x1")
+WINLOGON = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon"
 # What other programs hand the targets: name, the link (an .html file's
 # path is put in by the case), the targets it goes to.
 LINKS = [
@@ -96,6 +108,21 @@ def test_links(package, case, windows_only):
         return
     package.remove_earlier()
     offered, undo = register_targets(package, windows_only)
+    root = package.root.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("HKCU", "HKEY_CURRENT_USER")
+
+    def values(key):
+        return registry_tree(package.root + "\\" + key, "64").get(root + "\\" + key, {})
+
+    _, own_key, own_name, own_data = ADMINISTRATORS_OWN
+    HOST.run(["reg", "add", package.root + "\\Software\\Policies\\" + own_key, "/v", own_name, "/t", "REG_DWORD",
+              "/d", str(int(own_data, 16)), "/f", "/reg:64"], package.log)
+    restart_before = values(WINLOGON).get("RestartApps")
+
+    def policies():
+        seen = {(key, name): values("Software\\Policies\\" + key).get(name)
+                for _, key, name, _ in POLICIES + [ADMINISTRATORS_OWN]}
+        return dict(seen, restart=values(WINLOGON).get("RestartApps"))
+
     status = package.msiexec("/i", HOST.path(package.package), "/qn")
     check(status == 0, case + ": msiexec /i ... /qn", status)
     with open(os.path.join(ws.dir, "msiexec-%s-%d.log" % (package.label, package.runs)), "rb") as f:
@@ -106,11 +133,11 @@ def test_links(package, case, windows_only):
             why = re.search(r"TOLVANE_NOT_OFFERED_%s[^\r\n]*" % ident.upper(), logged)
             check(why is not None and ("guarded form" if windows_only else "version") in why.group(0),
                   case + ": %s not offered, and the log says why" % ident, why and why.group(0))
-    root = package.root.replace("HKLM", "HKEY_LOCAL_MACHINE").replace("HKCU", "HKEY_CURRENT_USER")
-
-    def values(key):
-        return registry_tree(package.root + "\\" + key, "64").get(root + "\\" + key, {})
-
+    expected = {(key, name): data if ident in offered else None for ident, key, name, data in POLICIES}
+    expected[own_key, own_name] = own_data
+    expected["restart"] = restart_before or "0x0" if package.user and offered else restart_before
+    check(policies() == expected, case + ": the policies of each target offered, an administrator's own kept",
+          policies())
     registered = {name: data for name, data in values("Software\\RegisteredApplications").items()
                   if data.startswith("Software\\Tolvane\\")}
     check(len(registered) == len(offered), case + ": one registered application for each target offered",
@@ -132,7 +159,7 @@ def test_links(package, case, windows_only):
         progids = set(values(capabilities + "\\URLAssociations").values())
         progid = progids.pop() if len(progids) == 1 else None
         command = values("Software\\Classes\\%s\\shell\\open\\command" % progid).get("(Default)")
-        check(command == '"%s\\tolvane.exe" /limited /errorbox "%s" %s' % (package.folder, program, tail),
+        check(command == '"%s\\tolvane.exe" /limited /errorbox /single "%s" %s' % (package.folder, program, tail),
               case + ": %s: registered, one ProgID of Tolvane's, its command" % ident, (capabilities, command))
         # Each file type it claims offers it in Open with. Windows reads
         # only the value's name; the package writes it with no data.
@@ -164,8 +191,14 @@ def test_links(package, case, windows_only):
              if any(v.startswith("Tolvane.") for v in values("Software\\Classes\\%s\\OpenWithProgids" % kind))]
     left += [name for name in values("Software\\RegisteredApplications") if name.endswith(" rights")]
     left += shortcuts()
-    check(status == 0 and not left, case + ": uninstalled: no ProgID, registration or Open with entry of "
+    left += [value for value, data in policies().items() if data is not None and value != (own_key, own_name)
+             and (value != "restart" or data != restart_before)] + list(values("Software\\Tolvane\\Policies"))
+    check(status == 0 and not left, case + ": uninstalled: no ProgID, registration, Open with entry or policy of "
           "Tolvane's left", (status, left))
+    check(policies()[own_key, own_name] == own_data, case + ": the administrator's own policy kept",
+          policies()[own_key, own_name])
+    HOST.run(["reg", "delete", package.root + "\\Software\\Policies\\" + own_key, "/v", own_name, "/f", "/reg:64"],
+             package.log)
     kept = [ident for ident, (program, _) in offered.items() if registry_tree(
         ("HKCU" if program.startswith(HOST.user_programs()) else "HKLM") + "\\" + APP_PATHS +
         program.rsplit("\\", 1)[1], "64")]
