@@ -46,7 +46,9 @@
 //   security-process <SDDL>|error <code>  (its own process's owner, DACL and label)
 //   security-thread <SDDL>|error <code>   (likewise, its first thread)
 //   open-process opened|error <code>  (only when TOLVANE_OPEN_PROCESS is set)
+//   open-process-terminate opened|error <code>  (likewise)
 //   open-thread opened|error <code>   (only when TOLVANE_OPEN_THREAD is set)
+//   open-thread-suspend opened|error <code>  (likewise)
 // TOLVANE_ADMIN_OBJECT names an event that only Administrators may open
 // (admin_object.exe makes one): the report says whether this process could
 // open it, or the error code it got, 5 when access was denied.
@@ -70,7 +72,9 @@
 // TOLVANE_OPEN_PROCESS and TOLVANE_OPEN_THREAD name another process and
 // thread by id: the report says whether this process may open the one for
 // PROCESS_VM_WRITE | PROCESS_CREATE_THREAD and the other for
-// THREAD_SET_CONTEXT, what it would take to run code in them.
+// THREAD_SET_CONTEXT, what it would take to run code in them; and the one
+// for PROCESS_TERMINATE, the other for THREAD_SUSPEND_RESUME, what it would
+// take to end or stop them.
 // TOLVANE_REPORT_DELAY_MS, when set, makes it wait that long before it
 // writes, so a test can see that its starter did not wait for it; and
 // TOLVANE_EARLY_REPORT names a file it writes its process and thread id to
@@ -318,12 +322,15 @@ static void ReportOpenOthers(FILE* out)
 {
     const char* process = getenv("TOLVANE_OPEN_PROCESS");
     if (process != nullptr) {
-        ReportOpened(out, "open-process",
-                     OpenProcess(PROCESS_VM_WRITE | PROCESS_CREATE_THREAD, FALSE, strtoul(process, nullptr, 10)));
+        DWORD id = strtoul(process, nullptr, 10);
+        ReportOpened(out, "open-process", OpenProcess(PROCESS_VM_WRITE | PROCESS_CREATE_THREAD, FALSE, id));
+        ReportOpened(out, "open-process-terminate", OpenProcess(PROCESS_TERMINATE, FALSE, id));
     }
     const char* thread = getenv("TOLVANE_OPEN_THREAD");
     if (thread != nullptr) {
-        ReportOpened(out, "open-thread", OpenThread(THREAD_SET_CONTEXT, FALSE, strtoul(thread, nullptr, 10)));
+        DWORD id = strtoul(thread, nullptr, 10);
+        ReportOpened(out, "open-thread", OpenThread(THREAD_SET_CONTEXT, FALSE, id));
+        ReportOpened(out, "open-thread-suspend", OpenThread(THREAD_SUSPEND_RESUME, FALSE, id));
     }
 }
 

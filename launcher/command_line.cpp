@@ -58,16 +58,26 @@ char* TakeOptions(char* tail, unsigned* options, char** unreadable)
     *options = 0;
     *unreadable = nullptr;
     char* p = tail;
+    char* last = tail;
     size_t length = 0;
-    while (*p == '/' && (length = OptionWordLength(p)) != 0) {
+    while ((*p == '/' || *p == '-') && (length = OptionWordLength(p)) != 0) {
         // No option takes a value (':' or '=' and what follows up to the
         // next blank); each is given at most once.
         bool valued = p[length] != 0 && !IsBlank(p[length]);
         unsigned option = p[1] == '?' ? kOptionHelp : KnownOption(p, length);
+        // An option written with '-' is a mistyped one; any other word
+        // with '-' begins the path.
+        if (*p == '-') {
+            if (option == 0) {
+                break;
+            }
+            option = 0;
+        }
         if ((option == 0 || valued || (*options & option) != 0) && *unreadable == nullptr) {
             *unreadable = p;
         }
         *options |= option;
+        last = p;
         p += length;
         while (*p != 0 && !IsBlank(*p)) {
             ++p;
@@ -76,9 +86,9 @@ char* TakeOptions(char* tail, unsigned* options, char** unreadable)
             ++p;
         }
     }
-    // Options and nothing after them: no path was given.
+    // Options and nothing after them: no path was given after the last.
     if (*options != 0 && *p == 0 && *unreadable == nullptr) {
-        *unreadable = tail;
+        *unreadable = last;
     }
     return *unreadable == nullptr ? p : nullptr;
 }

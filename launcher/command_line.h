@@ -86,14 +86,15 @@ enum LaunchOption : unsigned {
 //     blanks and all).
 //   - An option word that is no option, one given twice, or one with a
 //     value (":" or "=" and what follows up to the next blank) is a bad
-//     option; so are options with nothing after them (as the tail's last
-//     words, or with only blanks behind them). Then null is returned and
-//     `*unreadable` points at the first bad word (or, for options with
-//     nothing after them, at the tail); the option words after a bad one
-//     are still read, so that `*options` has every option given, "/?"
-//     included.
-//   - Anything else, such as "/tools/app.exe" or "/?x", is no option word:
-//     the path begins there.
+//     option; so is one of the options written with "-" for the slash
+//     ("-limited", "-?"), and so are options with nothing after them (as
+//     the tail's last words, or with only blanks behind them). Then null
+//     is returned and `*unreadable` points at the first bad word (or, for
+//     options with nothing after them, at the last of them); the option
+//     words after a bad one are still read, so that `*options` has every
+//     option given, "/?" included.
+//   - Anything else, such as "/tools/app.exe", "/?x" or "-x", is no option
+//     word: the path begins there.
 // Reads nothing past the tail's terminator and never writes to it.
 char* TakeOptions(char* tail, unsigned* options, char** unreadable);
 

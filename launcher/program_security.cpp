@@ -16,8 +16,9 @@ void FinishProgramSecurity(ProgramSecurity* security, DWORD level)
         descriptor->Control |= SE_DACL_PRESENT;
         descriptor->Dacl = kProgramDaclOffset;
     }
-    // A list of one entry: the label, which a lower level may neither write
-    // nor read through.
+    // A list of one entry: the label, through which a lower level may
+    // neither write, nor read, nor execute: no terminating, suspending or
+    // waiting on them from below.
     ACL* list = reinterpret_cast<ACL*>(security->bytes + kLabelListOffset);
     list->AclRevision = ACL_REVISION;
     list->Sbz1 = 0;
@@ -28,7 +29,8 @@ void FinishProgramSecurity(ProgramSecurity* security, DWORD level)
     label->Header.AceType = SYSTEM_MANDATORY_LABEL_ACE_TYPE;
     label->Header.AceFlags = 0;
     label->Header.AceSize = kLabelListSize - sizeof(ACL);
-    label->Mask = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP;
+    label->Mask = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP |
+                  SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP;
     SID* sid = reinterpret_cast<SID*>(&label->SidStart);
     *sid = kMediumIntegritySid;
     sid->SubAuthority[0] = level;

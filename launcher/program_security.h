@@ -6,13 +6,18 @@
 // label gets its token's level or none (which counts as Medium), is read
 // more than one way; given explicitly, it is the same every way: the
 // launcher's default DACL as mended (the user added), and a mandatory label
-// of the program's own token's level that keeps lower levels from reading or
-// writing them, as Windows labels any program's own. Without it a program at
-// High, in the default form, could be opened for writing by every Medium
-// program of the same user; and a program lowered to Medium could be refused
-// its own process and thread by id (a crash handler reading its memory), had
-// they the launcher's High label. The label is never above the launcher's
-// own level, so setting it needs no privilege.
+// of the program's own token's level that keeps lower levels from reading,
+// writing or executing them. Windows labels a program's own no write up and
+// no read up; published tables of the process object's generic mapping put
+// PROCESS_TERMINATE under generic execute, as the thread's put
+// THREAD_SUSPEND_RESUME, so only no execute up keeps a lower level from
+// ending or stopping the program (which way Windows maps them, a
+// Windows-only test reads back). Without the label a program at High, in
+// the default form, could be opened for writing by every Medium program of
+// the same user; and a program lowered to Medium could be refused its own
+// process and thread by id (a crash handler reading its memory), had they
+// the launcher's High label. The label is never above the launcher's own
+// level, so setting it needs no privilege.
 #pragma once
 
 #include "launcher/default_dacl.h"

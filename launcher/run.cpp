@@ -130,6 +130,12 @@ static UINT_PTR RunFromOptions(const PlatformCalls& platform, HMODULE self, char
         return 0;
     }
     if (path == nullptr) {
+        // The box names the word it could not read, not the rest.
+        char* end = unreadable;
+        while (static_cast<unsigned char>(*end) > ' ') {
+            ++end;
+        }
+        *end = 0;
         return ERROR_INVALID_PARAMETER;
     }
     if (tail[0] == 0) {

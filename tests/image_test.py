@@ -39,7 +39,7 @@ DLL_FLAGS = {
 # Per architecture: machine, optional-header magic, the one further flag,
 # the type of its base relocations, and the most bytes the image may take:
 # headers, .text (with the relocations) and .rsrc each in whole 512-byte
-# blocks. /single's look through the running processes puts .text at 7112
+# blocks. /single's look through the running processes puts .text at 7156
 # of 7168 bytes on i686 and 8164 of 8192 on x86_64, one block past 9728 on
 # x86_64. The version information puts .rsrc at 1480 of 1536 bytes.
 ARCHITECTURES = {

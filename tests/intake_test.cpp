@@ -123,7 +123,7 @@ const OptionCase kOptionCases[] = {
     {"/? alone", "/?", kOptionHelp, -1, 0},
     {"/? and blanks", "/? \t", kOptionHelp, -1, 0},
     {"/? and more", "/? x", kOptionHelp, 3, 0},
-    {"/? after an option", "/wait /?", kWait | kOptionHelp, -1, 0},
+    {"/? after an option", "/wait /?", kWait | kOptionHelp, -1, 6},
     {"/? among the options", "/limited /? /wait \"a\"", kBoth | kOptionHelp, 18, 0},
     {"/? glued to a letter: a path", "/?x", 0, 0, 0},
     {"a letter glued to the option", "/limitedx \"a\"", 0, -1, 0},
@@ -134,7 +134,11 @@ const OptionCase kOptionCases[] = {
     {"/wait twice around /limited", "/wait /limited /wait \"a\"", kBoth, -1, 15},
     {"options after a bad one are still read", "/x /errorbox /wait \"a\"", kBox | kWait, -1, 0},
     {"the option alone", "/limited", kLimited, -1, 0},
-    {"an option as the last word after another", "/errorbox /wait", kBox | kWait, -1, 0},
+    {"an option as the last word after another", "/errorbox /wait", kBox | kWait, -1, 10},
+    {"an option written with a dash", "-limited \"a\"", 0, -1, 0},
+    {"help written with a dash", "-? \"a\"", 0, -1, 0},
+    {"a dash and a word that is no option: the path", "-x \"a\"", 0, 0, 0},
+    {"a dashed option after a slashed one", "/limited -Wait \"a\"", kLimited, -1, 9},
     {"the option and blanks alone", "/wait  ", kWait, -1, 0},
 };
 

@@ -65,8 +65,7 @@ std::vector<unsigned char> MendedDacl(const std::vector<std::vector<unsigned cha
 // an integrity level: no write up, no read up.
 std::vector<unsigned char> LabelList(DWORD level)
 {
-    return AclBytes(ACL_REVISION, {AceBytes(SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0,
-                                            SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP,
+    return AclBytes(ACL_REVISION, {AceBytes(SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, 0x7,   // NW | NR | NX
                                             SidBytes(16, {level}))});
 }
 
@@ -181,6 +180,7 @@ struct StartupCase {
 const char kLink[] = "C:\\Users\\a\\Desktop\\App.lnk";
 const char kAppId[] = "Vendor.App";
 const char kChosen[] = "Build";
+const char kOwnAndMore[] = "C:\\Tools\\tolvane.exe (Build)";
 const DWORD kWindow = STARTF_USEPOSITION | STARTF_USESIZE | STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE;
 const UINT_PTR kHotkey = 0x0641, kMonitor = 0x10001;
 
@@ -205,6 +205,10 @@ const StartupCase kStartupCases[] = {
     {"standard handles and a hotkey: the hotkey alone", STARTF_USESTDHANDLES | STARTF_USEHOTKEY, kOwn, kHotkey,
      0x14, 0x18, STARTF_USEHOTKEY, false, kHotkey, 0},
     {"values in the handles' places without their flags", 0, kOwn, 0x10, 0x14, 0x18, 0, false, 0, 0},
+    // Windows documents the shell's monitor under 0x400; a title that
+    // merely begins with Tolvane's path is the starter's own.
+    {"the shell's monitor alone, by its flag's value", 0x400, kOwn, 0, kMonitor, 0, 0x400, false, 0, kMonitor},
+    {"a title that begins with Tolvane's path", 0, reinterpret_cast<UINT_PTR>(kOwnAndMore), 0, 0, 0, 0, true, 0, 0},
 };
 
 TEST(RunLauncher, TheProgramGetsTheStartUpSettingsTolvaneWasGiven)
@@ -697,7 +701,7 @@ const Calls kLimitedReady = Then(kLimitedTokenSteps, kSettings);
 // Medium: no write up, no read up.
 const std::vector<unsigned char> kMediumLabelList = {
     ACL_REVISION, 0, 28, 0, 1, 0, 0, 0,                  // the list: 28 bytes, one entry
-    SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, 20, 0, 3, 0, 0, 0,  // the entry: 20 bytes, NW | NR
+    SYSTEM_MANDATORY_LABEL_ACE_TYPE, 0, 20, 0, 7, 0, 0, 0,  // the entry: 20 bytes, NW | NR | NX
     1, 1, 0, 0, 0, 0, 0, 16, 0, 0x20, 0, 0};              // S-1-16-8192
 
 TEST(RunLauncher, LimitedMakesTheTokenOfAnUnelevatedSession)
@@ -1081,7 +1085,7 @@ struct HelpCase {
 
 const HelpCase kHelpCases[] = {
     {"/?", true}, {"/?  \t", true}, {"/? x", true}, {"/?x", false}, {"/limited /?", true},
-    {"/wait /? \"C:\\app.exe\" -x", true}, {"/x /?", true}, {"/?=1", true},
+    {"/wait /? \"C:\\app.exe\" -x", true}, {"/x /?", true}, {"/?=1", true}, {"/wait:1 /?", true},
 };
 
 TEST(RunLauncher, QuestionMarkShowsTheHelpBox)
@@ -1140,10 +1144,12 @@ const ErrorBoxCase kErrorBoxCases[] = {
     {"/errorbox \"C:\\app.exe\"", "OpenProcessToken", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "C:\\app.exe"},
     {"/errorbox \"C:\\app.exe\"", "SetTokenInformation TokenDefaultDacl", ERROR_ACCESS_DENIED,
      ERROR_ACCESS_DENIED, "C:\\app.exe"},
-    {"/errorbox /limted \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted \"C:\\app.exe\""},
-    {"/limted /errorbox \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted /errorbox \"C:\\app.exe\""},
+    {"/errorbox /limted \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted"},
+    {"/limted /errorbox \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limted"},
+    {"/limited:yes /errorbox \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "/limited:yes"},
+    {"/errorbox -limited \"C:\\app.exe\"", "", 0, ERROR_INVALID_PARAMETER, "-limited"},
     {"/errorbox", "", 0, ERROR_INVALID_PARAMETER, "/errorbox"},
-    {"/errorbox /wait  ", "", 0, ERROR_INVALID_PARAMETER, "/errorbox /wait  "},
+    {"/errorbox /wait  ", "", 0, ERROR_INVALID_PARAMETER, "/wait"},
     {"/errorbox \"C:\\app.exe\"", "WideCharToMultiByte", ERROR_INVALID_FLAGS, ERROR_INVALID_FLAGS,
      "\"C:\\app.exe\""},
     {"/errorbox \"C:\\app.exe\"", "", 0, 0, nullptr},

@@ -103,8 +103,9 @@ def descriptors_side_by_side(ws, case):
 def medium_cannot_run_code_in(ws, case):
     """A Medium program of the same user (one Tolvane starts with /limited
     from the elevated caller) may not open the default form's High program
-    to run code in it: its process for PROCESS_VM_WRITE |
-    PROCESS_CREATE_THREAD, its first thread for THREAD_SET_CONTEXT."""
+    to run code in it (its process for PROCESS_VM_WRITE |
+    PROCESS_CREATE_THREAD, its first thread for THREAD_SET_CONTEXT), nor to
+    end or stop it (PROCESS_TERMINATE, THREAD_SUSPEND_RESUME)."""
     caller = caller_report(ws)
     if caller is not None and first(caller, "elevation") == "no":
         print("skip: %s: the caller is not elevated, so the default form's program is at Medium too" % case)
@@ -126,6 +127,11 @@ def medium_cannot_run_code_in(ws, case):
         return
     seen = (first(prober, "open-process"), first(prober, "open-thread"))
     check(seen == ("error 5", "error 5"), case + ": its process and thread refused (5)", seen)
+    # To end or stop it: refused by no execute up where Windows maps these
+    # rights as execute ones, as published tables say.
+    seen = (first(prober, "open-process-terminate"), first(prober, "open-thread-suspend"))
+    record(case + ": PROCESS_TERMINATE, THREAD_SUSPEND_RESUME", seen)
+    check(seen == ("error 5", "error 5"), case + ": ending or stopping it refused (5)", seen)
     target = read_report(target_path) if wait_for(target_path, REPORT_WAIT_SECONDS + 15) else None
     check(target is not None and first(prober, "user") == first(target, "user"),
           case + ": the same user (precondition)", (first(prober, "user"), target and first(target, "user")))
@@ -167,8 +173,8 @@ def token_case(ws, case, options, env, caller_dacl, windows_only):
         # Its own process and first thread are labelled with its level, no
         # write up and no read up (the descriptor Tolvane gives them).
         for key in ("label-process", "label-thread"):
-            check(first(child, key) == "S-1-16-%s 0x3" % expected_level,
-                  case + ": " + key + " its level, NW | NR", first(child, key))
+            check(first(child, key) == "S-1-16-%s 0x7" % expected_level,
+                  case + ": " + key + " its level, NW | NR | NX", first(child, key))
     if windows_only and limited:
         check(first(child, "elevation") == "no", case + ": Windows counts the token as not elevated",
               first(child, "elevation"))

@@ -58,13 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // option words, each a known option or "/?", each at most once, none
     // with a value, each followed by blanks, and after it a path that does
     // not begin with an option word, not empty after an option. Refused: a
-    // word within the tail that begins with a slash.
+    // word within the tail that begins with a slash, or a dash (an option so written).
     unsigned options = ~0u;
     char* unreadable = nullptr;
     char* rest = TakeOptions(tail, &options, &unreadable);
     CHECK(memcmp(buffer, original, length + 1) == 0);
     if (rest == nullptr) {
-        CHECK(unreadable >= tail && unreadable < tail + tailLength && *unreadable == '/');
+        CHECK(unreadable >= tail && unreadable < tail + tailLength && (*unreadable == '/' || *unreadable == '-'));
         free(buffer);
         free(original);
         return 0;
