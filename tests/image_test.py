@@ -40,7 +40,7 @@ DLL_FLAGS = {
 # the type of its base relocations, and the most bytes the image may take:
 # headers, .text (with the relocations) and .rsrc each in whole 512-byte
 # blocks. /single's look through the running processes puts .text at 7156
-# of 7168 bytes on i686 and 8164 of 8192 on x86_64, one block past 9728 on
+# of 7168 bytes on i686 and 8180 of 8192 on x86_64, one block past 9728 on
 # x86_64. The version information puts .rsrc at 1480 of 1536 bytes.
 ARCHITECTURES = {
     "i686": ("IMAGE_FILE_MACHINE_I386", 0x10B, {"NO_SEH": 0x0400}, 3, 9216),   # HIGHLOW
