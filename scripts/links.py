@@ -15,9 +15,19 @@ root (HKCU or HKLM), under a feature of the target's name:
                                             /limited /errorbox /single, the
                                             target's program and the target's
                                             own guarded tail
-  Software\\Tolvane\\Capabilities\\<Id>        ApplicationName, -Description,
+  Software\\Clients\\StartMenuInternet\\Tolvane.<Id>
+  (Software\\Clients\\Mail\\Tolvane.<Id> for mail)
+                                            as the browsers and the mail
+                                            program register themselves: its
+                                            name, DefaultIcon, shell\\open\\
+                                            command (Tolvane with /limited
+                                            /errorbox /single, the target's
+                                            program, the target's own start
+                                            arguments), and Capabilities:
+                                            ApplicationName, -Description,
                                             -Icon, URLAssociations and
-                                            FileAssociations to the ProgID
+                                            FileAssociations to the ProgID,
+                                            StartMenu
   Software\\RegisteredApplications            "<Target> without administrator
                                             rights" = that Capabilities key
   Software\\Classes\\.htm, .html (and .pdf)   the ProgID in OpenWithProgids
@@ -27,8 +37,13 @@ A target is offered only where a crafted link stays one argument: its
 program is a version that has the guard (its file version, read by
 Windows Installer's AppSearch), its own command, where the package can read
 it by name, has that guarded form, and per machine its program lies under
-a Program Files folder. Otherwise its feature is left out and a property
-named TOLVANE_NOT_OFFERED_<ID> says in the install log which and why.
+a Program Files folder. Otherwise a property named TOLVANE_NOT_OFFERED_<ID>
+says in the install log which and why, and nothing of it is written: its
+feature is installed as any other (an administrator may leave it out), but
+each of its components has the condition that the target be offered, and
+is transitive, so that running the package again (which reinstalls it, see
+scripts/dist) adds the entries of a target found since and takes away
+those of a target gone.
 Nothing here writes the targets' own keys or UserChoice.
 
 A feature of its own, BrowserPolicies, turns off what would start a target
@@ -74,15 +89,17 @@ POLICIES = [
 # and restart them when I sign back in", off.
 RESTART_APPS = ("Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", "RestartApps", 0)
 POLICY_NOTES = "Software\\Tolvane\\Policies"
+# Where each target registers as a client of its kind, and what starts it
+# from there: browsers under StartMenuInternet, the mail program under Mail.
+CLIENTS = {"Thunderbird": ("Mail", "-mail")}
+BROWSER = ("StartMenuInternet", "")
 
-# Whose page of Default apps opens after a per-user install: the first found.
+# Whose page of Default apps opens after an install a person started: the
+# first found.
 SETTINGS_ORDER = ("Chrome", "Firefox", "Edge", "Thunderbird")
 APP_PATHS = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
-CAPABILITIES = "Software\\Tolvane\\Capabilities\\"
 # The export header of each table these rows go to that wixl may leave out.
-SCHEMAS = {
-    "Condition": "Feature_\tLevel\tCondition\ns38\ti2\tS255\nCondition\tFeature_\tLevel\n",
-}
+SCHEMAS = {}
 # RegLocator types: a file whose version the Signature checks, and a raw
 # value; both in the 64-bit view where there is one.
 FILE, RAW = 1 | 16, 2 | 16
@@ -105,10 +122,12 @@ def rows(scope, arch, code):
     None for a null field."""
     user = scope == "perUser"
     root = 1 if user else 2
-    component_bits = 4 | (256 if arch == "x64" else 0)   # a registry key path; 64-bit
+    # A registry key path; transitive, so that a reinstall evaluates its
+    # condition again; 64-bit.
+    component_bits = 4 | 64 | (256 if arch == "x64" else 0)
     out = {table: [] for table in ("Signature", "RegLocator", "AppSearch", "CustomAction", "InstallExecuteSequence",
-                                   "InstallUISequence", "Feature", "Condition", "Component", "FeatureComponents",
-                                   "Registry", "Shortcut", "Directory")}
+                                   "InstallUISequence", "Feature", "Component", "FeatureComponents", "Registry",
+                                   "Shortcut", "Directory")}
     out["Directory"].append(("ProgramMenuFolder", "TARGETDIR", "."))
     for sequence in ("InstallExecuteSequence", "InstallUISequence"):
         out[sequence] += [("AppSearch", None, 50)]
@@ -165,14 +184,17 @@ def rows(scope, arch, code):
             action("Outside" + ident, why, "%s: [%s] lies outside both Program Files folders" % (name, exe),
                    "%s AND NOT %s" % (exe, place))
 
-        # Its feature, left out where it is not offered.
+        # Its feature; its components only where it is offered.
         title = display_name(name)
         out["Feature"].append((ident, None, title, "Links and files opened by other programs go to %s, "
-                               "without administrator rights" % name, 20 + 2 * len(out["Condition"]), 1,
+                               "without administrator rights" % name, 20 + 2 * len(out["Feature"]), 1,
                                "INSTALLFOLDER", 0))
-        out["Condition"].append((ident, 0, "NOT %s_OFFERED" % big))
         progid_key = "Software\\Classes\\Tolvane." + ident
         icon = "[%s],0" % exe
+        kind, start = CLIENTS.get(ident, BROWSER)
+        client = "Software\\Clients\\%s\\Tolvane.%s" % (kind, ident)
+        capabilities = client + "\\Capabilities"
+        starts = '"[INSTALLFOLDER]tolvane.exe" /limited /errorbox /single "[%s]"' % exe
         registry = [
             ("ProgId", progid_key, None, title),
             ("ProgIdIcon", progid_key + "\\DefaultIcon", None, icon),
@@ -181,37 +203,41 @@ def rows(scope, arch, code):
             ("ProgIdCommand", progid_key + "\\shell\\open\\command", None,
              '"[INSTALLFOLDER]tolvane.exe" /limited /errorbox /single "[%s]" %s' % (exe, tail)),
             ("ProgIdRemove", progid_key, "-", None),
-            ("CapName", CAPABILITIES + ident, "ApplicationName", title),
-            ("CapDescription", CAPABILITIES + ident, "ApplicationDescription",
+            ("Client", client, None, title),
+            ("ClientIcon", client + "\\DefaultIcon", None, icon),
+            ("ClientCommand", client + "\\shell\\open\\command", None, (starts + " " + start).rstrip()),
+            ("ClientRemove", client, "-", None),
+            ("CapName", capabilities, "ApplicationName", title),
+            ("CapDescription", capabilities, "ApplicationDescription",
              "Opens what other programs hand %s in it, without administrator rights." % name),
-            ("CapIcon", CAPABILITIES + ident, "ApplicationIcon", icon),
-            ("CapRemove", CAPABILITIES + ident, "-", None),
-            ("Registered", "Software\\RegisteredApplications", title, CAPABILITIES + ident),
+            ("CapIcon", capabilities, "ApplicationIcon", icon),
+            ("CapStartMenu", capabilities + "\\StartMenu", kind, "Tolvane." + ident),
+            ("Registered", "Software\\RegisteredApplications", title, capabilities),
         ]
-        registry += [("Url" + scheme, CAPABILITIES + ident + "\\URLAssociations", scheme, "Tolvane." + ident)
+        registry += [("Url" + scheme, capabilities + "\\URLAssociations", scheme, "Tolvane." + ident)
                      for scheme in schemes]
-        registry += [("File" + kind, CAPABILITIES + ident + "\\FileAssociations", kind, "Tolvane." + ident)
-                     for kind in types]
-        registry += [("OpenWith" + kind, "Software\\Classes\\%s\\OpenWithProgids" % kind, "Tolvane." + ident, None)
-                     for kind in types]
+        registry += [("File" + extension, capabilities + "\\FileAssociations", extension, "Tolvane." + ident)
+                     for extension in types]
+        registry += [("OpenWith" + extension, "Software\\Classes\\%s\\OpenWithProgids" % extension,
+                      "Tolvane." + ident, None) for extension in types]
         component = ident + "Links"
         out["Component"].append((component, code("component links %s" % ident), "INSTALLFOLDER", component_bits,
-                                 None, ident + "ProgId"))
+                                 big + "_OFFERED", ident + "ProgId"))
         out["FeatureComponents"].append((ident, component))
         out["Registry"] += [(ident + row, root, key, value_name, value, component)
                             for row, key, value_name, value in registry]
         out["Shortcut"].append((ident + "Shortcut", "ProgramMenuFolder", "TV%s|%s" % (ident[:6].upper(), title),
-                                component, "[INSTALLFOLDER]tolvane.exe", '/limited /errorbox /single "[%s]"' % exe,
+                                component, "[INSTALLFOLDER]tolvane.exe", starts.split(" ", 1)[1],
                                 "Starts %s without administrator rights" % name, None, None, None, None, None,
                                 None, None, None, None))
         if pdf:
             # .pdf only where asked for, with TOLVANE_PDF=1.
             pdf_component = ident + "Pdf"
             out["Component"].append((pdf_component, code("component pdf %s" % ident), "INSTALLFOLDER",
-                                     component_bits, "TOLVANE_PDF", ident + "FilePdf"))
+                                     component_bits, "%s_OFFERED AND TOLVANE_PDF" % big, ident + "FilePdf"))
             out["FeatureComponents"].append((ident, pdf_component))
             out["Registry"] += [
-                (ident + "FilePdf", root, CAPABILITIES + ident + "\\FileAssociations", ".pdf", "Tolvane." + ident,
+                (ident + "FilePdf", root, capabilities + "\\FileAssociations", ".pdf", "Tolvane." + ident,
                  pdf_component),
                 (ident + "OpenWithPdf", root, "Software\\Classes\\.pdf\\OpenWithProgids", "Tolvane." + ident, None,
                  pdf_component)]
@@ -224,7 +250,6 @@ def rows(scope, arch, code):
                            "Turns off what starts the browsers found without Tolvane: Startup Boost, running in the "
                            "background, their offers to become the default" + (", and Windows' restart of apps "
                            "at sign-in" if user else ""), 40, 1, "INSTALLFOLDER", 0))
-    out["Condition"].append(("BrowserPolicies", 0, "NOT %s" % offered + (" OR NOT Privileged" if user else "")))
     if user:
         action("PoliciesLeftOut", "TOLVANE_POLICIES_LEFT_OUT", "BrowserPolicies left out: this install is not "
                "elevated, and only an administrator may write HKCU\\Software\\Policies", "NOT Privileged")
@@ -239,22 +264,26 @@ def rows(scope, arch, code):
             out["AppSearch"].append(("TOLVANE_%s_%s" % (what, part.upper()), what.title() + part))
         component = "Policy" + part
         out["Component"].append((component, code("component policy %s" % part), "INSTALLFOLDER", component_bits,
-                                 "%s AND (NOT TOLVANE_POLICY_%s OR TOLVANE_NOTED_%s)"
-                                 % ("%s_OFFERED" % ident.upper() if ident else offered, part.upper(), part.upper()),
+                                 "%s AND (NOT TOLVANE_POLICY_%s OR TOLVANE_NOTED_%s)%s"
+                                 % ("%s_OFFERED" % ident.upper() if ident else offered, part.upper(), part.upper(),
+                                    " AND Privileged" if user else ""),
                                  "Note" + part))
         out["FeatureComponents"].append(("BrowserPolicies", component))
         out["Registry"] += [("Value" + part, root, key, name, "#%d" % data, component),
                             ("Note" + part, root, POLICY_NOTES, note, "#%d" % data, component)]
 
-    # After a per-user install a person started, Settings opens on Default
-    # apps, on the page of the first target offered in SETTINGS_ORDER.
-    if user:
-        for ident in reversed(SETTINGS_ORDER):
-            name = next(target[1] for target in TARGETS if target[0] == ident)
-            action("Settings" + ident, "TOLVANE_SETTINGS", settings_link(name, scope), ident.upper() + "_OFFERED")
-        out["Directory"].append(("WindowsFolder", "TARGETDIR", "."))
-        out["CustomAction"].append(("OpenDefaultApps", 34 | 64 | 128, "WindowsFolder",
-                                    '"[WindowsFolder]explorer.exe" "[TOLVANE_SETTINGS]"', None))
-        out["InstallUISequence"].append(("OpenDefaultApps", "UILevel = 5 AND NOT Installed AND TOLVANE_SETTINGS",
-                                         1400))
+    # After an install a person started (a double click: full UI), they see
+    # it done: Settings opens on Default apps, on the page of the first
+    # target offered in SETTINGS_ORDER; where there is none, Tolvane's help
+    # box comes up. Both run as the person, after the install itself.
+    for ident in reversed(SETTINGS_ORDER):
+        name = next(target[1] for target in TARGETS if target[0] == ident)
+        action("Settings" + ident, "TOLVANE_SETTINGS", settings_link(name, scope), ident.upper() + "_OFFERED")
+    out["Directory"].append(("WindowsFolder", "TARGETDIR", "."))
+    after_install = "UILevel = 5 AND NOT Installed"
+    out["CustomAction"] += [("OpenDefaultApps", 34 | 64 | 128, "WindowsFolder",
+                             '"[WindowsFolder]explorer.exe" "[TOLVANE_SETTINGS]"', None),
+                            ("ShowHelp", 34 | 64 | 128, "INSTALLFOLDER", '"[INSTALLFOLDER]tolvane.exe" /?', None)]
+    out["InstallUISequence"] += [("OpenDefaultApps", after_install + " AND TOLVANE_SETTINGS", 1400),
+                                 ("ShowHelp", after_install + " AND NOT TOLVANE_SETTINGS", 1401)]
     return out

@@ -5,9 +5,11 @@ opened through them."""
 import os
 import re
 import shutil
+import struct
+import subprocess
 
 from common import (record, REPORT_WAIT_SECONDS, check, wait_for, HOST, read_report, first, run_launcher, groups_of,
-    registry_tree, ADMINISTRATORS)
+    privileges_of, registry_tree, ADMINISTRATORS, STANDARD_USER_PRIVILEGES)
 
 APP_PATHS = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
 # How each target registers itself, as its own installer does: its program
@@ -49,21 +51,27 @@ LINKS = [
     ("an .html file whose path has blanks and &", None, ("Edge", "Chrome", "Firefox")),
     ("a mailto link", "mailto:someone@example.test?subject=a%20b&body=c", ("Thunderbird",)),
 ]
+# Where each of Tolvane's own registrations as a client goes, and what its
+# command adds after the program.
+CLIENTS = {ident: ("Mail", " -mail") if ident == "Thunderbird" else ("StartMenuInternet", "")
+           for ident, *_ in TARGETS}
 
 
-
-def register_targets(package, windows_only):
-    """Registers the targets as they register themselves: per machine all
-    of them in HKLM; per user the others in HKCU and, under Wine, Edge in
-    HKLM, the mail program one from before the guard (or, on Windows,
-    Chrome of a guarded version with an unguarded command). Returns
-    {id: (program, its tail)} of those that must be offered, and the
-    registration file that takes it all away again."""
+def register_targets(package, windows_only, only=None, folder=None):
+    """Registers the targets (those in `only`, or all) as they register
+    themselves: per machine all of them in HKLM, in a Program Files folder
+    or `folder`; per user the others in HKCU and, under Wine, Edge in HKLM,
+    the mail program one from before the guard (or, on Windows, Chrome of a
+    guarded version with an unguarded command). Returns {id: (program, its
+    tail)} of those that must be offered, and the registration file that
+    takes it all away again."""
     lines, undo, offered = ["REGEDIT4", ""], ["REGEDIT4", ""], {}
     for ident, path, progids, clients, registered in TARGETS:
+        if only is not None and ident not in only:
+            continue
         user = package.user and (ident != "Edge" or HOST.native)
         old = user and ident == ("Chrome" if windows_only else "Thunderbird")
-        program = (HOST.user_programs() if user else HOST.program_files(
+        program = (HOST.user_programs() if user else folder or HOST.program_files(
             "x86" if ident == "Edge" else "x64")) + "\\" + path
         local = HOST.local(program)
         os.makedirs(os.path.dirname(local), exist_ok=True)
@@ -83,7 +91,7 @@ def register_targets(package, windows_only):
         lines += ["[%s\\Software\\RegisteredApplications]" % root, '"%s"="Software\\\\Clients\\\\%s'
                   '\\\\Capabilities"' % (registered, clients.replace("\\", "\\\\")), ""]
         undo += ["[%s\\Software\\RegisteredApplications]" % root, '"%s"=-' % registered, ""]
-        if not old:
+        if not old and not folder:
             offered[ident] = (program, next(iter(progids.values())))
     files = []
     for name, text in (("targets", lines), ("no-targets", undo)):
@@ -148,16 +156,38 @@ def test_links(package, case, windows_only):
     check(policies() == expected, case + ": the policies of each target offered, an administrator's own kept",
           policies())
     registered = {name: data for name, data in values("Software\\RegisteredApplications").items()
-                  if data.startswith("Software\\Tolvane\\")}
+                  if name.endswith(" without administrator rights")}
     check(len(registered) == len(offered), case + ": one registered application for each target offered",
           sorted(registered))
     # A Start menu entry for each (Wine writes a machine's in the user's
     # folder too).
-    def shortcuts():
-        return sorted(f for folder in HOST.start_menus() if os.path.isdir(folder) for f in os.listdir(folder)
+    def shortcuts(paths=False):
+        return sorted(os.path.join(folder, f) if paths else f for folder in HOST.start_menus()
+                      if os.path.isdir(folder) for f in os.listdir(folder)
                       if f.endswith(" without administrator rights.lnk"))
 
-    check(len(shortcuts()) == len(offered), case + ": a Start menu entry for each", shortcuts())
+    # A Start menu entry for each, Tolvane with /limited /errorbox /single
+    # and the target's program; one of them started.
+    arguments = sorted(shortcut_arguments(path) for path in shortcuts(paths=True))
+    check(arguments == sorted('/limited /errorbox /single "%s"' % program for program, _ in offered.values()),
+          case + ": a Start menu entry for each, its arguments", arguments)
+    if arguments:
+        status, _, report_path, _ = run_launcher(ws, case + ": a Start menu entry", b"tolvane.exe " +
+                                                 arguments[0].encode(), image=HOST.local(package.image))
+        child = read_report(report_path) if wait_for(report_path, REPORT_WAIT_SECONDS) else None
+        check(status == 0 and "deny-only" in (groups_of(child).get(ADMINISTRATORS) or []) and
+              set(privileges_of(child)) <= STANDARD_USER_PRIVILEGES, case + ": a Start menu entry starts its "
+              "target with the limited token", (status, child and groups_of(child).get(ADMINISTRATORS)))
+    # Under Wine no target's own command can be read (its AppSearch cuts the
+    # string): the packages' own condition says that one must be guarded.
+    if not HOST.native:
+        table = subprocess.run(["msiinfo", "export", package.package, "InstallExecuteSequence"], capture_output=True,
+                               text=True).stdout
+        conditions = [re.search(r"^Offer%s\t([^\t]*)" % ident, table, re.M) for ident in ("Edge", "Chrome",
+                                                                                         "Thunderbird")]
+        check(all(found and found.group(1).count("_CMD ~>") == 1 for found in conditions),
+              case + ": a target's own command offered only where it is guarded", [found and found.group(1)
+                                                                                 for found in conditions])
     html = os.path.join(ws.dir, "R&D pages", "a b & c.html")
     os.makedirs(os.path.dirname(html), exist_ok=True)
     with open(html, "w") as f:
@@ -170,6 +200,10 @@ def test_links(package, case, windows_only):
         command = values("Software\\Classes\\%s\\shell\\open\\command" % progid).get("(Default)")
         check(command == '"%s\\tolvane.exe" /limited /errorbox /single "%s" %s' % (package.folder, program, tail),
               case + ": %s: registered, one ProgID of Tolvane's, its command" % ident, (capabilities, command))
+        kind, start = CLIENTS[ident]
+        client = values("Software\\Clients\\%s\\Tolvane.%s\\shell\\open\\command" % (kind, ident)).get("(Default)")
+        check(client == '"%s\\tolvane.exe" /limited /errorbox /single "%s"%s' % (package.folder, program, start),
+              case + ": %s: a client under %s, its command" % (ident, kind), client)
         # Each file type it claims offers it in Open with. Windows reads
         # only the value's name; the package writes it with no data.
         openwith = {kind: values("Software\\Classes\\%s\\OpenWithProgids" % kind).get(progid)
@@ -199,6 +233,8 @@ def test_links(package, case, windows_only):
     left += [kind for kind in (".htm", ".html", ".pdf")
              if any(v.startswith("Tolvane.") for v in values("Software\\Classes\\%s\\OpenWithProgids" % kind))]
     left += [name for name in values("Software\\RegisteredApplications") if name.endswith(" rights")]
+    left += ["Tolvane." + ident for ident in offered if values("Software\\Clients\\%s\\Tolvane.%s" % (CLIENTS[ident][0],
+                                                                                               ident))]
     left += shortcuts()
     left += [value for value, data in policies().items() if data is not None and value != (own_key, own_name)
              and (value != "restart" or data != restart_before)] + list(values("Software\\Tolvane\\Policies"))
@@ -213,3 +249,64 @@ def test_links(package, case, windows_only):
         program.rsplit("\\", 1)[1], "64")]
     check(sorted(kept) == sorted(offered), case + ": the targets' own registration kept", kept)
     HOST.run(["reg", "import", HOST.path(undo), "/reg:64"], package.log)
+
+
+def shortcut_arguments(path):
+    """The arguments a shell link (.lnk) hands its target: after its header,
+    its item list and link information, where present, the fourth of its
+    counted strings (name, relative path, working directory, arguments)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    flags = struct.unpack_from("<I", data, 0x14)[0]
+    at = 0x4C + (2 + struct.unpack_from("<H", data, 0x4C)[0] if flags & 0x1 else 0)
+    at += struct.unpack_from("<I", data, at)[0] if flags & 0x2 else 0
+    width = 2 if flags & 0x80 else 1
+    for bit in (0x4, 0x8, 0x10, 0x20):
+        if flags & bit:
+            count = struct.unpack_from("<H", data, at)[0]
+            text = data[at + 2:at + 2 + count * width].decode("utf-16-le" if width == 2 else "latin-1").rstrip("\0")
+            at += 2 + count * width
+            if bit == 0x20:
+                return text
+    return None
+
+
+def test_following(package, case, windows_only):
+    """Installed with ADDLOCAL=ALL, the package writes nothing of a target
+    that is not there (Firefox under Wine; natively Thunderbird, which the
+    runners lack); run again as it is, it adds the entries of that target
+    found since (under Program Files; not where it lies outside, and the log
+    says why) and takes them away once the target is gone."""
+    ident = "Thunderbird" if HOST.native else "Firefox"
+    keys = ["Software\\Classes\\Tolvane." + ident, "Software\\Clients\\%s\\Tolvane.%s" % (CLIENTS[ident][0], ident)]
+    keys += ["Software\\Policies\\Mozilla\\Firefox"] if ident == "Firefox" else []
+    package.remove_earlier()
+
+    def run(*arguments):
+        status = package.msiexec("/i", HOST.path(package.package), "/qn", *arguments)
+        with open(os.path.join(package.ws.dir, "msiexec-%s-%d.log" % (package.label, package.runs)), "rb") as f:
+            raw = f.read()
+        logged = raw.decode("utf-16" if raw[:2] == b"\xff\xfe" else "latin-1", "replace")
+        why = re.search(r"TOLVANE_NOT_OFFERED_%s[^\r\n]*" % ident.upper(), logged)
+        return (status, [key for key in keys if registry_tree(package.root + "\\" + key, "64")],
+                why and why.group(0))
+
+    seen = run("ADDLOCAL=ALL")
+    check(seen == (0, [], None), case + ": %s not there: ADDLOCAL=ALL writes nothing of it" % ident, seen)
+    _, undo = register_targets(package, windows_only, {ident}, "C:\\Tools")
+    seen = run()
+    check(seen[:2] == (0, []) and "outside both Program Files folders" in (seen[2] or ""),
+          case + ": %s outside Program Files: not offered, and the log says why" % ident, seen)
+    HOST.run(["reg", "import", HOST.path(undo), "/reg:64"], package.log)
+    _, undo = register_targets(package, windows_only, {ident})
+    seen = run()
+    check(seen[:2] == (0, keys), case + ": %s found since: the package run again adds its entries" % ident, seen)
+    HOST.run(["reg", "import", HOST.path(undo), "/reg:64"], package.log)
+    seen = run()
+    if HOST.native:
+        check(seen[:2] == (0, []), case + ": %s gone: the package run again takes its entries away" % ident, seen)
+    else:
+        print("skip: %s: %s gone, its entries taken away: only Windows shows it: Wine's msiexec leaves a "
+              "component whose condition turned false on a reinstall" % (case, ident))
+    status = package.msiexec("/x", HOST.path(package.package), "/qn")
+    check(status == 0 and not package.entries(), case + ": uninstalled", (status, package.entries()))

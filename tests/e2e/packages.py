@@ -24,7 +24,7 @@ ENVIRONMENT_KEYS = {"user": "HKCU\\Environment",
                     "machine": "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment"}
 WINE_SHELL = ("Wine's shell ignores per-user verbs (its HKEY_CLASSES_ROOT lacks HKEY_CURRENT_USER's classes), "
               "hands a verb no parameters, and leaves a removed PATH entry's ';'")
-X86_REFUSAL = "Installed OR NOT Msix64"
+X86_REFUSAL = "Installed OR NOT VersionNT64 OR (NOT Msix64 AND TOLVANE_WINDOWS_BUILD < 22000)"
 OLD_VERSION = "0.9.0"
 
 
@@ -50,6 +50,9 @@ PACKAGE_CASES = [
     ("per machine, x64: the Explorer entry and the system's PATH", "x64", "machine", "use", None),
     ("per machine, x64, ADDLOCAL=Tolvane: the program alone", "x64", "machine", "program-only", None),
     ("per user, x64, ADDLOCAL=Tolvane: the program alone", "x64", "user", "program-only", None),
+    ("per machine, x64, REMOVE=ExplorerEntry: all but the Explorer entry", "x64", "machine", "no-entry", None),
+    ("per user, x64: an upgrade of an install without the Explorer entry stays without it", "x64", "user",
+     "upgrade-no-entry", "Wine's MigrateFeatureStates brings back a feature the older version left out"),
     ("per machine, x86: refused on 64-bit Windows, naming the x64 package", "x86", "machine", "refused", None),
     ("per user, x86: refused on 64-bit Windows, naming the x64 package", "x86", "user", "refused", None),
     ("per user, x64, ALLUSERS=1: refused, naming the per-machine package", "x64", "user", "refused", None),
@@ -64,6 +67,8 @@ PACKAGE_CASES = [
      "x64", "machine", "links", None),
     ("per user, x64: links, web pages and mail; a mail program of a version before the guard not offered",
      "x64", "user", "links", None),
+    ("per machine, x64, ADDLOCAL=ALL: a browser's entries follow it as the package runs again", "x64", "machine",
+     "following", None),
     ("per user, x64: a browser whose own command is unguarded not offered; links start the targets not "
      "elevated", "x64", "user", "links", "Wine's AppSearch cuts a registry string at its second quote, so "
      "no target's own command can be read there; and Wine counts every token as elevated"),
@@ -83,8 +88,8 @@ def test_install(ws):
         if what == "old-uninstall":
             package.old_uninstall(name)
             continue
-        if what == "links":
-            links.test_links(package, name, windows_only is not None)
+        if what in ("links", "following"):
+            (links.test_links if what == "links" else links.test_following)(package, name, windows_only is not None)
             continue
         reason = HOST.cannot_run("i686") if arch == "x86" else None
         if arch == "x86" and HOST.native:
@@ -92,7 +97,7 @@ def test_install(ws):
         if reason is not None:
             print("skip: %s: %s, and the package installs the i686 image" % (name, reason))
             continue
-        package.test(name, what == "program-only", windows_only is not None)
+        package.test(name, what, windows_only is not None)
 
 
 def release_dir(ws):
@@ -258,7 +263,13 @@ class Package:
               "verb and its class key kept", seen)
         HOST.run(["reg", "delete", "HKCU\\" + CLASS_KEY, "/f"], self.log)
 
-    def test(self, case, program_only, windows_only):
+    def test(self, case, what, windows_only):
+        """Installs the package (`what`: "use", or a choice of features:
+        "program-only" with ADDLOCAL=Tolvane, "no-entry" with
+        REMOVE=ExplorerEntry, "upgrade-no-entry" over an older version so
+        installed), checks what it put where, uses it, removes it."""
+        program_only = what == "program-only"
+        entry = what == "use"
         if self.arch == "x86":
             self.package = self.without_refusal(self.package)
             if os.path.exists(self.old_package):
@@ -273,14 +284,16 @@ class Package:
             check(word_count >= 0 and bool(word_count & 8) == self.user,
                   case + ": the package asks for elevation only per machine (Word Count)", word_count)
         path_before = self.path_entries()
-        if self.user and not program_only:
+        if self.user and entry:
             self.install_cmd_was_here()
-        if os.path.exists(self.old_package) and not program_only:
-            check(self.msiexec("/i", HOST.path(self.old_package), "/qn") == 0,
+        if os.path.exists(self.old_package) and what in ("use", "upgrade-no-entry"):
+            check(self.msiexec("/i", HOST.path(self.old_package), "/qn", *(["REMOVE=ExplorerEntry"] if not entry
+                                                                           else [])) == 0,
                   case + ": an older version installs silently", self.old_package)
             versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
             check(versions == [OLD_VERSION], case + ": the older version is in Apps & features", versions)
-        status = self.msiexec("/i", HOST.path(self.package), "/qn", *(["ADDLOCAL=Tolvane"] if program_only else []))
+        status = self.msiexec("/i", HOST.path(self.package), "/qn", *{"program-only": ["ADDLOCAL=Tolvane"],
+                                                                     "no-entry": ["REMOVE=ExplorerEntry"]}.get(what, []))
         check(status == 0, case + ": msiexec /i ... /qn", status)
         seen = sorted((v.get("DisplayName"), v.get("DisplayVersion"), v.get("Publisher"))
                       for v in self.entries().values())
@@ -300,8 +313,10 @@ class Package:
             verb = self.verb(file_type)
             label = verb.get(key, {}).get("(Default)")
             command = verb.get(key + "\\command", {}).get("(Default)")
-            expected = (None, None, None) if program_only else (
+            expected = (None, None, None) if not entry else (
                 "Run without administrator rights", verb_command(self.image), ["(Default)"])
+            if what == "upgrade-no-entry":
+                record(case + ": the %s verb after the upgrade" % file_type, (label, command))
             check((label, command, sorted(verb[key]) if key in verb else None) == expected,
                   case + ": the %s verb, its command, and no value install.cmd noted" % file_type,
                   (label, command))
@@ -319,7 +334,7 @@ class Package:
         if command is not None:
             self.use(case, command, windows_only)
 
-        if os.path.exists(self.old_package) and not program_only:
+        if os.path.exists(self.old_package) and entry:
             status = self.msiexec("/i", HOST.path(self.old_package), "/qn")
             versions = sorted(v.get("DisplayVersion") for v in self.entries().values())
             check(status != 0 and versions == [self.version],
