@@ -28,18 +28,10 @@
 //   inherited-handle none|<the file it names>   (only when TOLVANE_INHERITED_HANDLE is set)
 //   console none|own|shared          (only when TOLVANE_CALLER_PID is set)
 //   console-with-caller yes|no       (likewise)
-//   user <SID> <DOMAIN\name>
-//   group <SID> <DOMAIN\name> <attributes in words>
-//   privilege <name> <attributes in words>
-//   owner <SID> <DOMAIN\name>          (the owner of what it makes)
-//   default-dacl none|<entries>       (what it makes gets this access list)
-//   dacl-entry <allowed|denied|type> <mask> <SID> <DOMAIN\name>   (one a line)
-//   restricted yes|no
-//   type primary|impersonation
-//   elevation yes|no|unknown           (TokenElevation: whether Windows counts it as elevated)
-//   elevation-type default|full|limited|unknown   (TokenElevationType)
-//   virtualization allowed|not-allowed|unknown    (TokenVirtualizationAllowed)
-//   integrity <SID> <name>|unknown     (its integrity level)
+//   user, group, privilege, owner, default-dacl, dacl-entry, restricting,
+//   restricted, type, elevation, elevation-type, virtualization, integrity:
+//     what its token says, as check/token_facts.h writes them (the reader
+//     tolvane-check uses too)
 //   label-process <SID> <mask>|none|error <code>  (the mandatory label of its own process)
 //   label-thread ...                   (likewise, its first thread)
 //   label-token ...                    (likewise, its token)
@@ -79,6 +71,8 @@
 // writes, so a test can see that its starter did not wait for it; and
 // TOLVANE_EARLY_REPORT names a file it writes its process and thread id to
 // ("pid <id>", "tid <id>") before it waits.
+#include "check/token_facts.h"
+
 #include <windows.h>
 #include <sddl.h>
 #include <stdio.h>
@@ -86,80 +80,6 @@
 
 #include <string>
 #include <vector>
-
-static std::vector<unsigned char> QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS what)
-{
-    DWORD size = 0;
-    GetTokenInformation(token, what, nullptr, 0, &size);
-    std::vector<unsigned char> buffer(size ? size : 1);
-    if (!GetTokenInformation(token, what, buffer.data(), size, &size)) {
-        buffer.clear();
-    }
-    return buffer;
-}
-
-static std::string SidText(PSID sid)
-{
-    std::string text;
-    char* sidString = nullptr;
-    if (ConvertSidToStringSidA(sid, &sidString)) {
-        text = sidString;
-        LocalFree(sidString);
-    } else {
-        text = "?";
-    }
-    char name[256], domain[256];
-    DWORD nameSize = sizeof name, domainSize = sizeof domain;
-    SID_NAME_USE use;
-    if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
-        text += " ";
-        text += domain[0] ? std::string(domain) + "\\" + name : std::string(name);
-    }
-    return text;
-}
-
-static std::string GroupAttributes(DWORD attributes)
-{
-    static const struct { DWORD bit; const char* word; } kWords[] = {
-        {SE_GROUP_MANDATORY, "mandatory"},
-        {SE_GROUP_ENABLED_BY_DEFAULT, "enabled-by-default"},
-        {SE_GROUP_ENABLED, "enabled"},
-        {SE_GROUP_OWNER, "owner"},
-        {SE_GROUP_USE_FOR_DENY_ONLY, "deny-only"},
-        {SE_GROUP_INTEGRITY, "integrity"},
-        {SE_GROUP_INTEGRITY_ENABLED, "integrity-enabled"},
-        {SE_GROUP_RESOURCE, "resource"},
-        {SE_GROUP_LOGON_ID, "logon-id"},
-    };
-    std::string words;
-    DWORD known = 0;
-    for (const auto& w : kWords) {
-        known |= w.bit;
-        if (attributes & w.bit) {
-            words += words.empty() ? "" : ",";
-            words += w.word;
-        }
-    }
-    if (attributes & ~known) {
-        char other[32];
-        snprintf(other, sizeof other, "0x%lx", static_cast<unsigned long>(attributes & ~known));
-        words += words.empty() ? "" : ",";
-        words += other;
-    }
-    return words.empty() ? "none" : words;
-}
-
-static std::string PrivilegeAttributes(DWORD attributes)
-{
-    std::string words;
-    if (attributes & SE_PRIVILEGE_ENABLED_BY_DEFAULT) words += "enabled-by-default,";
-    if (attributes & SE_PRIVILEGE_ENABLED) words += "enabled,";
-    if (attributes & SE_PRIVILEGE_REMOVED) words += "removed,";
-    if (attributes & SE_PRIVILEGE_USED_FOR_ACCESS) words += "used-for-access,";
-    if (words.empty()) return "disabled";
-    words.pop_back();
-    return words;
-}
 
 static void ReportOpened(FILE* out, const char* what, HANDLE opened)
 {
@@ -266,35 +186,6 @@ static void ReportInherited(FILE* out)
         fprintf(out, "console %s\n", count == 0 ? "none" : count == 1 ? "own" : "shared");
         fprintf(out, "console-with-caller %s\n", withCaller ? "yes" : "no");
     }
-}
-
-// The mandatory label of a kernel object: its SID and its mask (no write,
-// read or execute up), "none" where it has none.
-static std::string LabelOf(HANDLE object)
-{
-    DWORD size = 0;
-    GetKernelObjectSecurity(object, LABEL_SECURITY_INFORMATION, nullptr, 0, &size);
-    std::vector<unsigned char> descriptor(size ? size : 1);
-    if (!GetKernelObjectSecurity(object, LABEL_SECURITY_INFORMATION, descriptor.data(), size, &size)) {
-        return "error " + std::to_string(GetLastError());
-    }
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL sacl = nullptr;
-    if (!GetSecurityDescriptorSacl(descriptor.data(), &present, &sacl, &defaulted) || !present ||
-        sacl == nullptr) {
-        return "none";
-    }
-    for (DWORD i = 0; i < sacl->AceCount; ++i) {
-        SYSTEM_MANDATORY_LABEL_ACE* entry = nullptr;
-        if (GetAce(sacl, i, reinterpret_cast<void**>(&entry)) &&
-            entry->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE) {
-            char mask[16];
-            snprintf(mask, sizeof mask, "0x%lx", static_cast<unsigned long>(entry->Mask));
-            std::string sid = SidText(&entry->SidStart);
-            return sid.substr(0, sid.find(' ')) + " " + mask;
-        }
-    }
-    return "none";
 }
 
 // The owner, DACL and label of a kernel object, in SDDL.
@@ -406,109 +297,17 @@ static void Report(FILE* out)
         return;
     }
 
-    std::vector<unsigned char> user = QueryToken(token, TokenUser);
-    if (!user.empty()) {
-        fprintf(out, "user %s\n", SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid).c_str());
-    }
-
-    std::vector<unsigned char> groupsBuffer = QueryToken(token, TokenGroups);
-    if (!groupsBuffer.empty()) {
-        const TOKEN_GROUPS* groups = reinterpret_cast<TOKEN_GROUPS*>(groupsBuffer.data());
-        for (DWORD i = 0; i < groups->GroupCount; ++i) {
-            fprintf(out, "group %s %s\n", SidText(groups->Groups[i].Sid).c_str(),
-                    GroupAttributes(groups->Groups[i].Attributes).c_str());
-        }
-    }
-
-    std::vector<unsigned char> privilegesBuffer = QueryToken(token, TokenPrivileges);
-    if (!privilegesBuffer.empty()) {
-        const TOKEN_PRIVILEGES* privileges =
-            reinterpret_cast<TOKEN_PRIVILEGES*>(privilegesBuffer.data());
-        for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-            LUID luid = privileges->Privileges[i].Luid;
-            char name[128];
-            DWORD nameSize = sizeof name;
-            if (!LookupPrivilegeNameA(nullptr, &luid, name, &nameSize)) {
-                snprintf(name, sizeof name, "luid:%lu", luid.LowPart);
-            }
-            fprintf(out, "privilege %s %s\n", name,
-                    PrivilegeAttributes(privileges->Privileges[i].Attributes).c_str());
-        }
-    }
-
-    std::vector<unsigned char> owner = QueryToken(token, TokenOwner);
-    if (!owner.empty()) {
-        fprintf(out, "owner %s\n", SidText(reinterpret_cast<TOKEN_OWNER*>(owner.data())->Owner).c_str());
-    }
-
-    std::vector<unsigned char> daclBuffer = QueryToken(token, TokenDefaultDacl);
-    const ACL* dacl = daclBuffer.empty() ? nullptr
-                                         : reinterpret_cast<TOKEN_DEFAULT_DACL*>(daclBuffer.data())->DefaultDacl;
-    if (dacl == nullptr) {
-        fprintf(out, "default-dacl none\n");
-    } else {
-        fprintf(out, "default-dacl %u\n", dacl->AceCount);
-        for (DWORD i = 0; i < dacl->AceCount; ++i) {
-            ACCESS_ALLOWED_ACE* entry = nullptr;
-            if (!GetAce(const_cast<ACL*>(dacl), i, reinterpret_cast<void**>(&entry))) {
-                break;
-            }
-            BYTE type = entry->Header.AceType;
-            char typeText[16];
-            snprintf(typeText, sizeof typeText, "type%u", type);
-            fprintf(out, "dacl-entry %s 0x%08lx %s\n",
-                    type == ACCESS_ALLOWED_ACE_TYPE ? "allowed"
-                    : type == ACCESS_DENIED_ACE_TYPE ? "denied" : typeText,
-                    static_cast<unsigned long>(entry->Mask), SidText(&entry->SidStart).c_str());
-        }
-    }
-
-    std::vector<unsigned char> restricting = QueryToken(token, TokenRestrictedSids);
-    if (!restricting.empty()) {
-        const TOKEN_GROUPS* sids = reinterpret_cast<TOKEN_GROUPS*>(restricting.data());
-        for (DWORD i = 0; i < sids->GroupCount; ++i) {
-            fprintf(out, "restricting %s\n", SidText(sids->Groups[i].Sid).c_str());
-        }
-    }
-    fprintf(out, "restricted %s\n", IsTokenRestricted(token) ? "yes" : "no");
-
-    std::vector<unsigned char> type = QueryToken(token, TokenType);
-    if (!type.empty()) {
-        fprintf(out, "type %s\n",
-                *reinterpret_cast<TOKEN_TYPE*>(type.data()) == TokenPrimary ? "primary"
-                                                                            : "impersonation");
-    }
-
-    std::vector<unsigned char> elevation = QueryToken(token, TokenElevation);
-    fprintf(out, "elevation %s\n",
-            elevation.size() < sizeof(TOKEN_ELEVATION) ? "unknown"
-            : reinterpret_cast<TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated ? "yes" : "no");
-    std::vector<unsigned char> elevationType = QueryToken(token, TokenElevationType);
-    TOKEN_ELEVATION_TYPE typeValue = elevationType.size() < sizeof(TOKEN_ELEVATION_TYPE)
-                                         ? static_cast<TOKEN_ELEVATION_TYPE>(0)
-                                         : *reinterpret_cast<TOKEN_ELEVATION_TYPE*>(elevationType.data());
-    fprintf(out, "elevation-type %s\n",
-            typeValue == TokenElevationTypeDefault ? "default"
-            : typeValue == TokenElevationTypeFull  ? "full"
-            : typeValue == TokenElevationTypeLimited ? "limited" : "unknown");
-    std::vector<unsigned char> virtualization = QueryToken(token, TokenVirtualizationAllowed);
-    fprintf(out, "virtualization %s\n",
-            virtualization.size() < sizeof(DWORD) ? "unknown"
-            : *reinterpret_cast<DWORD*>(virtualization.data()) ? "allowed" : "not-allowed");
-    std::vector<unsigned char> integrity = QueryToken(token, TokenIntegrityLevel);
-    fprintf(out, "integrity %s\n",
-            integrity.empty() ? "unknown"
-            : SidText(reinterpret_cast<TOKEN_MANDATORY_LABEL*>(integrity.data())->Label.Sid).c_str());
+    WriteTokenFacts(out, token);
     // The program's own objects, as their descriptors say: the process and
     // this thread (its first) through their pseudo-handles, the token
     // opened to read its descriptor.
-    fprintf(out, "label-process %s\n", LabelOf(GetCurrentProcess()).c_str());
-    fprintf(out, "label-thread %s\n", LabelOf(GetCurrentThread()).c_str());
+    WriteLabel(out, "label-process", GetCurrentProcess());
+    WriteLabel(out, "label-thread", GetCurrentThread());
     fprintf(out, "security-process %s\n", SecurityOf(GetCurrentProcess()).c_str());
     fprintf(out, "security-thread %s\n", SecurityOf(GetCurrentThread()).c_str());
     HANDLE readable = nullptr;
     if (OpenProcessToken(GetCurrentProcess(), READ_CONTROL, &readable)) {
-        fprintf(out, "label-token %s\n", LabelOf(readable).c_str());
+        WriteLabel(out, "label-token", readable);
         CloseHandle(readable);
     } else {
         fprintf(out, "label-token error %lu\n", GetLastError());

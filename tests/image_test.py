@@ -9,7 +9,12 @@ x86_64), in two sections, the base relocations at the end of the code, at
 most 9216 bytes on i686 and 10240 on x86_64, with a right checksum, and free
 of anything that differs from build to build.
 
+With --check, tolvane-check.exe instead: a console image of at most 64 KiB,
+hardened alike, with the same manifest and its own version information, free
+of anything build-specific.
+
 usage: image_test.py i686|x86_64 tolvane.exe tolvane.map <source dir> <build dir>
+       image_test.py --check i686|x86_64 tolvane-check.exe <source dir> <build dir>
 """
 import os
 import re
@@ -128,7 +133,8 @@ def check_unwind_table(pe, image_path, map_path):
           sorted(hex(f) for f in functions - beginnings))
 
 
-def check_version_information(pe, source_dir, build_dir):
+def check_version_information(pe, source_dir, build_dir, names=("tolvane", "Starts a program without administrator "
+                                                                                  "rights")):
     """The version information, as Explorer's Details tab and Windows'
     publisher rules read it: the CMake project's version, fixed and in the
     strings, one U.S. English Unicode string table, the copyright line of
@@ -153,12 +159,45 @@ def check_version_information(pe, source_dir, build_dir):
             tables.append((table.LangID, {k.decode(): v.decode() for k, v in table.entries.items()}))
         for var in getattr(info, "Var", []):
             translations.append(var.entry)
-    expected = {"FileDescription": "Starts a program without administrator rights",
-                "FileVersion": version, "InternalName": "tolvane", "LegalCopyright": copyright_line,
-                "OriginalFilename": "tolvane.exe", "ProductName": "Tolvane", "ProductVersion": version}
+    expected = {"FileDescription": names[1], "FileVersion": version, "InternalName": names[0],
+                "LegalCopyright": copyright_line, "OriginalFilename": names[0] + ".exe", "ProductName": "Tolvane",
+                "ProductVersion": version}
     check(tables == [(b"040904B0", expected)], "one string table, U.S. English and Unicode, its strings",
           tables)
     check(translations == [{b"Translation": "0x0409 0x04b0"}], "one translation", translations)
+
+
+def resources_of(pe):
+    """[(type, id, language, data)] of the image's resources."""
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    return [(rtype.id, rid.id, lang.id, pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+            for rtype in (root.entries if root else []) for rid in rtype.directory.entries
+            for lang in rid.directory.entries]
+
+
+def check_companion(arch, image_path, source_dir, build_dir):
+    """tolvane-check.exe: console, at most 64 KiB, hardened, the manifest
+    and its own version information, nothing build-specific."""
+    with open(image_path, "rb") as f:
+        image = f.read()
+    pe = pefile.PE(data=image)
+    check(len(image) <= 65536, "at most 65536 bytes", len(image))
+    check(pe.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"], "console subsystem",
+          pe.OPTIONAL_HEADER.Subsystem)
+    for name, bit in {**DLL_FLAGS, **ARCHITECTURES[arch][2]}.items():
+        if name != "NO_SEH":
+            check(pe.OPTIONAL_HEADER.DllCharacteristics & bit, name, hex(pe.OPTIONAL_HEADER.DllCharacteristics))
+    manifests = [data for kind, _, _, data in resources_of(pe) if kind == 24]
+    check(len(manifests) == 1 and element_tree(ElementTree.fromstring(manifests[0])) == MANIFEST,
+          "tolvane.exe's manifest", len(manifests))
+    check_version_information(pe, source_dir, build_dir, ("tolvane-check", "Reads back what Tolvane promises"))
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)
+    for path in {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}:
+        check(path.encode() not in image, "build path not in the image", path)
+    for failure in failures:
+        print("FAIL", failure)
+    print(f"{image_path} ({arch}, {len(image)} bytes): {len(failures)} failed checks")
+    return 1 if failures else 0
 
 
 def main(arch, image_path, map_path, source_dir, build_dir):
@@ -196,13 +235,8 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     check(imports == EXPECTED_IMPORTS, "imports", sorted((k, sorted(v)) for k, v in imports.items()))
     check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded imports", "some")
 
-    resources = []
     root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
-    for rtype in root.entries if root else []:
-        for rid in rtype.directory.entries:
-            for lang in rid.directory.entries:
-                data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-                resources.append((rtype.id, rid.id, lang.id, data))
+    resources = resources_of(pe)
     check([r[:3] for r in resources] == [(16, 1, 1033), (24, 1, 1033)],
           "two resources: version information and manifest, each id 1, 1033", [r[:3] for r in resources])
     manifests = [r[3] for r in resources if r[0] == 24]
@@ -277,4 +311,4 @@ def main(arch, image_path, map_path, source_dir, build_dir):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:6]))
+    sys.exit(check_companion(*sys.argv[2:6]) if sys.argv[1] == "--check" else main(*sys.argv[1:6]))

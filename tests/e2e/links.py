@@ -10,6 +10,7 @@ import subprocess
 
 from common import (record, REPORT_WAIT_SECONDS, check, wait_for, HOST, read_report, first, run_launcher, groups_of,
     privileges_of, registry_tree, ADMINISTRATORS, STANDARD_USER_PRIVILEGES)
+from shell import running_copy
 
 APP_PATHS = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\"
 # How each target registers itself, as its own installer does: its program
@@ -227,6 +228,7 @@ def test_links(package, case, windows_only):
                                            windows_only and "no"),
                   "%s: %s: %s: the target's own command line, the limited token" % (case, ident, what),
                   (status, seen))
+    check_installed(package, case, offered, windows_only)
     status = package.msiexec("/x", HOST.path(package.package), "/qn")
     left = [progid for progid in ("Tolvane." + ident for ident, *_ in TARGETS)
             if registry_tree(package.root + "\\Software\\Classes\\" + progid, "64")]
@@ -249,6 +251,63 @@ def test_links(package, case, windows_only):
         program.rsplit("\\", 1)[1], "64")]
     check(sorted(kept) == sorted(offered), case + ": the targets' own registration kept", kept)
     HOST.run(["reg", "import", HOST.path(undo), "/reg:64"], package.log)
+
+
+def run_check(program, *arguments):
+    """tolvane-check (its path here) with its output redirected, as a
+    detection script runs it: its status and its text, read as UTF-8."""
+    done = subprocess.run(HOST.command([program] + list(arguments)), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=300)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def failures(text, part=""):
+    """The FAILED lines of a check's text, of the part that begins with `part`."""
+    text = text.split("\n" + part, 1)[-1].split("\nRunning copies")[0] if part else text
+    return [line for line in text.splitlines() if line.startswith("FAILED")]
+
+
+def check_installed(package, case, offered, windows_only):
+    """tolvane-check beside the installed image: nothing failed; then a
+    target started directly, with the full token, fails naming its process;
+    a ProgID's command changed by hand fails naming its key; copied to a
+    folder of a non-ASCII name, the launch checks out, and without
+    tolvane.exe beside it the check cannot run (2); redirected, all of it is
+    UTF-8."""
+    program = HOST.local(package.folder + "\\tolvane-check.exe")
+    status, text = run_check(program)
+    if HOST.native:
+        record(case + ": tolvane-check", (status, text))
+    check(status == 0 and not failures(text) and "\nsummary: " in text, case + ": tolvane-check: nothing failed",
+          (status, failures(text) or text[-300:]))
+    ident, (target, _) = next(iter(offered.items()), (None, (None, None)))
+    if ident is None:
+        return
+    with running_copy(package.ws, "directly", program=HOST.local(target)) as pid:
+        status, text = run_check(program)
+        check(status == 1 and any("process %s " % pid in line and "administrator rights" in line
+                                  for line in failures(text)),
+              case + ": tolvane-check: %s started directly fails, naming its process" % ident, (pid, status,
+                                                                                             failures(text)))
+    key = "Software\\Classes\\Tolvane.%s\\shell\\open\\command" % ident
+    HOST.run(["reg", "add", package.root + "\\" + key, "/ve", "/d", '"%s" --new-window %%1' % target, "/f",
+              "/reg:64"], package.log)
+    status, text = run_check(program)
+    check(status == 1 and any("changed: %s\\%s" % (package.root, key) in line for line in failures(text)),
+          case + ": tolvane-check: a ProgID's command changed by hand fails, naming the key", (status, failures(text)))
+    if windows_only:
+        return
+    folder = os.path.join(package.ws.dir, "Prüfung Ω")
+    os.makedirs(folder, exist_ok=True)
+    for name in ("tolvane-check.exe", "tolvane.exe"):
+        shutil.copy(os.path.join(package.ws.build, name), folder)
+    status, text = run_check(os.path.join(folder, "tolvane-check.exe"))
+    check(HOST.path(os.path.join(folder, "tolvane.exe")) in text and not failures(text, "The launch"),
+          case + ": tolvane-check in a non-ASCII folder: UTF-8, the launch checked out", failures(text) or text[:200])
+    os.remove(os.path.join(folder, "tolvane.exe"))
+    status, text = run_check(os.path.join(folder, "tolvane-check.exe"))
+    check(status == 2 and "could not check: no tolvane.exe at %s" % HOST.path(os.path.join(folder, "tolvane.exe"))
+          in text, case + ": tolvane-check without tolvane.exe: 2, and why", (status, text))
 
 
 def shortcut_arguments(path):

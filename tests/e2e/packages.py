@@ -295,6 +295,13 @@ class Package:
         status = self.msiexec("/i", HOST.path(self.package), "/qn", *{"program-only": ["ADDLOCAL=Tolvane"],
                                                                      "no-entry": ["REMOVE=ExplorerEntry"]}.get(what, []))
         check(status == 0, case + ": msiexec /i ... /qn", status)
+        if HOST.native and entry:
+            # The whole check as the runner's token (elevated, or not in the
+            # unelevated run) reads it on Windows: printed first.
+            seen = links.run_check(HOST.local(self.folder + "\\tolvane-check.exe"))
+            record(case + ": tolvane-check", seen)
+            check(seen[0] in (0, 1) and not links.failures(seen[1], "The launch"),
+                  case + ": tolvane-check: the launch as promised", links.failures(seen[1]))
         seen = sorted((v.get("DisplayName"), v.get("DisplayVersion"), v.get("Publisher"))
                       for v in self.entries().values())
         check(seen == [(self.name, self.version, "The Tolvane authors")],

@@ -305,11 +305,12 @@ SINGLE_CASES = [
 
 
 @contextlib.contextmanager
-def running_copy(ws, how, env_extra=None):
-    """The report program running (on until the case ends), started as `how`
-    says; yields its process id, or None where it did not start."""
+def running_copy(ws, how, env_extra=None, program=None):
+    """The report program (or `program`, a copy of it) running, on until the
+    case ends, started as `how` says; yields its process id, or None where it
+    did not start."""
     early = os.path.join(ws.dir, "copy-%d.txt" % ws.count)
-    program = ws.latin_target if how == "elsewhere" else ws.target
+    program = program or (ws.latin_target if how == "elsewhere" else ws.target)
     env = dict(env_extra or {}, TOLVANE_EARLY_REPORT=HOST.path(early), TOLVANE_REPORT_DELAY_MS="60000",
                TOLVANE_REPORT=HOST.path(early + ".report"))
     log = open(os.path.join(ws.dir, "copy-%d.log" % ws.count), "wb")
