@@ -175,6 +175,20 @@ def resources_of(pe):
             for lang in rid.directory.entries]
 
 
+def finish(pe, image, image_path, arch, source_dir, build_dir):
+    """Nothing that changes from one build to the next; then the verdict."""
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    if root:
+        check(root.struct.TimeDateStamp == 0, "no resource timestamp", root.struct.TimeDateStamp)
+    for path in {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}:
+        check(path.encode() not in image, "build path not in the image", path)
+    for failure in failures:
+        print("FAIL", failure)
+    print(f"{image_path} ({arch}, {len(image)} bytes): {len(failures)} failed checks")
+    return 1 if failures else 0
+
+
 def check_companion(arch, image_path, source_dir, build_dir):
     """tolvane-check.exe: console, at most 64 KiB, hardened, the manifest
     and its own version information, nothing build-specific."""
@@ -191,13 +205,7 @@ def check_companion(arch, image_path, source_dir, build_dir):
     check(len(manifests) == 1 and element_tree(ElementTree.fromstring(manifests[0])) == MANIFEST,
           "tolvane.exe's manifest", len(manifests))
     check_version_information(pe, source_dir, build_dir, ("tolvane-check", "Reads back what Tolvane promises"))
-    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)
-    for path in {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}:
-        check(path.encode() not in image, "build path not in the image", path)
-    for failure in failures:
-        print("FAIL", failure)
-    print(f"{image_path} ({arch}, {len(image)} bytes): {len(failures)} failed checks")
-    return 1 if failures else 0
+    return finish(pe, image, image_path, arch, source_dir, build_dir)
 
 
 def main(arch, image_path, map_path, source_dir, build_dir):
@@ -235,7 +243,6 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     check(imports == EXPECTED_IMPORTS, "imports", sorted((k, sorted(v)) for k, v in imports.items()))
     check(not hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), "no delay-loaded imports", "some")
 
-    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     resources = resources_of(pe)
     check([r[:3] for r in resources] == [(16, 1, 1033), (24, 1, 1033)],
           "two resources: version information and manifest, each id 1, 1033", [r[:3] for r in resources])
@@ -297,17 +304,7 @@ def main(arch, image_path, map_path, source_dir, build_dir):
     check(pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum(), "PE checksum",
           (hex(pe.OPTIONAL_HEADER.CheckSum), hex(pe.generate_checksum())))
 
-    # Nothing that changes from one build to the next.
-    check(pe.FILE_HEADER.TimeDateStamp == 0, "no link timestamp", pe.FILE_HEADER.TimeDateStamp)
-    if root:
-        check(root.struct.TimeDateStamp == 0, "no resource timestamp", root.struct.TimeDateStamp)
-    for path in {source_dir, build_dir, os.path.realpath(source_dir), os.path.realpath(build_dir)}:
-        check(path.encode() not in image, "build path not in the image", path)
-
-    for failure in failures:
-        print("FAIL", failure)
-    print(f"{image_path} ({arch}, {len(image)} bytes): {len(failures)} failed checks")
-    return 1 if failures else 0
+    return finish(pe, image, image_path, arch, source_dir, build_dir)
 
 
 if __name__ == "__main__":
