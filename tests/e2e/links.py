@@ -280,6 +280,10 @@ def check_installed(package, case, offered, windows_only):
         record(case + ": tolvane-check", (status, text))
     check(status == 0 and not failures(text) and "\nsummary: " in text, case + ": tolvane-check: nothing failed",
           (status, failures(text) or text[-300:]))
+    if not windows_only:
+        status, text = run_check(program, "--require-defaults")
+        check(status == 1 and any(line.startswith("FAILED http opens with") for line in failures(text)),
+              case + ": tolvane-check --require-defaults: http not opened through Tolvane fails", failures(text))
     ident, (target, _) = next(iter(offered.items()), (None, (None, None)))
     if ident is None:
         return
