@@ -81,15 +81,24 @@ static const char* Line(const char* text, const char* key, const char* first)
     return nullptr;
 }
 
-// Copies the word at `from` (to a blank or the line's end) into `word`.
-static void Word(const char* from, char* word, size_t size)
+// Copies from `from` to the line's end, or to a blank where `word` says
+// so, into `text` (room for `size` bytes); an empty text where `from` is
+// null.
+static void Copy(const char* from, char* text, size_t size, bool word)
 {
     size_t i = 0;
-    while (from != nullptr && from[i] != 0 && from[i] != ' ' && from[i] != '\n' && from[i] != '\r' && i + 1 < size) {
-        word[i] = from[i];
+    while (from != nullptr && from[i] != 0 && from[i] != '\n' && from[i] != '\r' && !(word && from[i] == ' ') &&
+           i + 1 < size) {
+        text[i] = from[i];
         ++i;
     }
-    word[i] = 0;
+    text[i] = 0;
+}
+
+// The word at `from`, to a blank or the line's end.
+static void Word(const char* from, char* word, size_t size)
+{
+    Copy(from, word, size, true);
 }
 
 // The last word of the line at `from`: a group's or privilege's attributes.
@@ -102,17 +111,6 @@ static void LastWord(const char* from, char* word, size_t size)
         }
     }
     Word(start, word, size);
-}
-
-// Copies the rest of the line at `from` into `text`.
-static void Rest(const char* from, char* text, size_t size)
-{
-    size_t i = 0;
-    while (from != nullptr && from[i] != 0 && from[i] != '\n' && from[i] != '\r' && i + 1 < size) {
-        text[i] = from[i];
-        ++i;
-    }
-    text[i] = 0;
 }
 
 // Whether the comma-separated `words` hold `word` itself.
@@ -302,8 +300,8 @@ static void CheckForm(const CheckContext& context, bool limited, const wchar_t* 
         return;
     }
     char text[600], other[600];
-    Rest(Line(g_caller, "user", nullptr), text, sizeof text);
-    Rest(Line(g_copy, "user", nullptr), other, sizeof other);
+    Copy(Line(g_caller, "user", nullptr), text, sizeof text, false);
+    Copy(Line(g_copy, "user", nullptr), other, sizeof other, false);
     Say(strcmp(text, other) == 0 && text[0] != 0 ? kOk : kFailed, L"%ls: the user %hs, where this program's is %hs",
         form, other, text);
 
@@ -320,7 +318,7 @@ static void CheckForm(const CheckContext& context, bool limited, const wchar_t* 
     if (limited) {
         Say(OnWindows(level <= 0x2000, context), L"%ls: integrity level %ls (S-1-16-%lu), at most Medium", form,
             LevelName(level), level);
-        Rest(Line(g_copy, "elevation", nullptr), text, sizeof text);
+        Copy(Line(g_copy, "elevation", nullptr), text, sizeof text, false);
         Say(OnWindows(strcmp(text, "no") == 0, context), L"%ls: elevated: %hs", form, text);
     } else {
         Say(level == callerLevel ? kOk : kFailed, L"%ls: integrity level %ls (S-1-16-%lu), as this program's", form,
@@ -329,12 +327,12 @@ static void CheckForm(const CheckContext& context, bool limited, const wchar_t* 
 
     // The process's label: the token's level, and no write, read or
     // execute up (0x7).
-    Rest(Line(g_copy, "label-process", nullptr), text, sizeof text);
+    Copy(Line(g_copy, "label-process", nullptr), text, sizeof text, false);
     snprintf(other, sizeof other, "S-1-16-%lu 0x7", level);
     Say(OnWindows(strcmp(text, other) == 0, context), L"%ls: the process's label %hs, where %hs is promised", form,
         text, other);
 
-    Rest(Line(g_copy, "object", nullptr), text, sizeof text);
+    Copy(Line(g_copy, "object", nullptr), text, sizeof text, false);
     bool refused = strcmp(text, "error 5") == 0;
     Say(refused ? kOk : callerAdmin ? kFailed : kNote,
         refused ? L"%ls: an object only Administrators may open refused it (%hs)"
